@@ -1,0 +1,158 @@
+// The engine component an application places on its main window: it carries
+// the engine configuration and the request handlers, chooses and creates the
+// concrete engine for the way the program was started, and forwards every
+// request operation to the calling thread's current engine.
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/HttpEng.h"
+
+struct THTTP_FILTER_CONTEXT;
+
+using THttpExtensionVersionEvent =
+    std::function<void(unsigned& RequestVersion, std::string& RequestDesc, bool& ResultValue)>;
+using THttpFilterProcEvent = std::function<void(THTTP_FILTER_CONTEXT& pfc, unsigned NotificationType,
+                                                void* pvNotification, unsigned& ResultValue)>;
+using THttpFilterVersionEvent =
+    std::function<void(unsigned& ServerFilterVersion, unsigned& FilterVersion, std::string& FilterDesc,
+                       unsigned& Flags, bool& ResultValue)>;
+
+// What the component hands a concrete engine, in the order engines take it.
+struct TEngineConfig {
+  plat::TComponent* Owner = nullptr;
+  TFirstExecRequestEvent OnFirstExecRequest;
+  TExecRequestEvent OnExecRequest;
+  TLastExecRequestEvent OnLastExecRequest;
+  TRequestErrorEvent OnRequestError;
+  bool AutoHttpHeader = true;
+  std::string AutoContentType = "text/html";
+  bool AutoReadInput = true;
+  int AutoReadLimit = 10000;
+  std::string SessionName = "DefaultSession";
+  std::string TempDir;
+  bool NoCache = false;
+  bool BufferedOutput = false;
+  // Standard and Windows CGI engines.
+  bool CgiAutoTerminate = true;
+  TCGIMode CGIMode = TCGIMode::NormalMode;
+  bool Interactive = false;
+  // ISAPI engine.
+  THttpExtensionVersionEvent OnIsapiExtensionVersion;
+  THttpFilterProcEvent OnIsapiFilterProc;
+  THttpFilterVersionEvent OnIsapiFilterVersion;
+};
+
+// The concrete engines register their factories in their start-up steps, so
+// the component creates engines of the floor above without knowing them.
+enum class TEngineKind { CgiStd = 0, CgiWin = 1, Isapi = 2, Nsapi = 3 };
+using TEngineFactory = THttpEngine* (*)(const TEngineConfig& Config);
+void RegisterEngineFactory(TEngineKind Kind, TEngineFactory Factory);
+TEngineFactory EngineFactory(TEngineKind Kind);
+const char* EngineKindName(TEngineKind Kind);
+
+class TGeneralHttpComponent : public plat::TComponent {
+ public:
+  explicit TGeneralHttpComponent(plat::TComponent* owner) : plat::TComponent(owner) {}
+};
+
+class TGeneralHttpEngine : public TGeneralHttpComponent {
+ public:
+  explicit TGeneralHttpEngine(plat::TComponent* owner);
+
+  // Published properties; the setters also set the calling thread's engine.
+  bool AutoHttpHeader() const { return autoHttpHeader_; }
+  void SetAutoHttpHeader(bool value);
+  const std::string& AutoContentType() const { return autoContentType_; }
+  void SetAutoContentType(const std::string& value);
+  bool AutoReadInput() const { return autoReadInput_; }
+  void SetAutoReadInput(bool value);
+  int AutoReadLimit() const { return autoReadLimit_; }
+  void SetAutoReadLimit(int value);
+  bool BufferedOutput() const { return bufferedOutput_; }
+  void SetBufferedOutput(bool value);
+  const std::string& TempDir() const { return tempDir_; }
+  void SetTempDir(const std::string& value);
+  const std::string& SessionName() const { return sessionName_; }
+  void SetSessionName(const std::string& value);
+  bool NoCache() const { return noCache_; }
+  void SetNoCache(bool value);
+  const TExecRequestEvent& OnExecRequest() const { return onExecRequest_; }
+  void SetOnExecRequest(TExecRequestEvent value);
+  const TFirstExecRequestEvent& OnFirstExecRequest() const { return onFirstExecRequest_; }
+  void SetOnFirstExecRequest(TFirstExecRequestEvent value);
+  const TLastExecRequestEvent& OnLastExecRequest() const { return onLastExecRequest_; }
+  void SetOnLastExecRequest(TLastExecRequestEvent value);
+  const TRequestErrorEvent& OnRequestError() const { return onRequestError_; }
+  void SetOnRequestError(TRequestErrorEvent value);
+
+  // Plain fields: they reach an engine only when it is created.
+  TCGIMode CGIMode = TCGIMode::NormalMode;
+  bool CgiAutoTerminate = true;
+  THttpExtensionVersionEvent OnIsapiExtensionVersion;
+  THttpFilterProcEvent OnIsapiFilterProc;
+  THttpFilterVersionEvent OnIsapiFilterVersion;
+
+  // Chooses and creates the engines.
+  void Loaded() override;
+
+  THttpEngine* Engine(TEngineKind Kind) const { return engines_[static_cast<int>(Kind)]; }
+
+  // Request operations, forwarded to the calling thread's current engine.
+  virtual std::string GetServerName();
+  virtual std::string GetServerSoftware();
+  virtual std::string GetGatewayInterface();
+  virtual std::string GetServerProtocol();
+  virtual std::string GetServerPort();
+  virtual bool GetServerPortSecure();
+  virtual std::string GetRequestMethod();
+  virtual std::string GetPathInfo();
+  virtual std::string GetPathTranslated();
+  virtual std::string GetScriptName();
+  virtual std::string GetQueryString();
+  virtual std::string GetRemoteHost();
+  virtual std::string GetRemoteAddr();
+  virtual std::string GetAuthType();
+  virtual std::string GetRemoteUser();
+  virtual std::string GetRemoteIdent();
+  virtual std::string GetContentType();
+  virtual int GetContentLength();
+  virtual std::string GetUrl();
+  virtual std::string GetUserAgent();
+  virtual std::string GetHttpCookie();
+  virtual std::string GetReferer();
+  virtual std::string GetExecutablePath();
+  virtual void Write(const std::string& Text);
+  virtual void WriteData(const void* Buffer, int Count);
+  virtual void WriteHeaderField(const std::string& Name, const std::string& Value);
+  virtual int ReadClient(void* Buffer, int Count);
+  virtual void EndHeader();
+  virtual void GetVariable(const std::string& Name, std::string& Value);
+  virtual void GetField(const std::string& Name, const std::string& Default, std::string& Value);
+  virtual std::vector<std::string> GetFieldNames();
+  virtual TLock CreateLock();
+  virtual void EnterLock(TLock Lock);
+  virtual void LeaveLock(TLock Lock);
+  virtual void FreeLock(TLock Lock);
+
+ private:
+  TEngineConfig Config(bool interactive) const;
+  // Creates one engine through its registered factory; a missing engine is
+  // logged and ends the process with exit status 1.
+  void CreateEngine(TEngineKind kind, bool interactive);
+
+  bool autoHttpHeader_ = true;
+  std::string autoContentType_;
+  bool autoReadInput_ = true;
+  int autoReadLimit_ = 10000;
+  bool bufferedOutput_ = false;
+  std::string tempDir_;
+  std::string sessionName_;
+  bool noCache_ = false;
+  TExecRequestEvent onExecRequest_;
+  TFirstExecRequestEvent onFirstExecRequest_;
+  TLastExecRequestEvent onLastExecRequest_;
+  TRequestErrorEvent onRequestError_;
+  THttpEngine* engines_[4] = {nullptr, nullptr, nullptr, nullptr};
+};

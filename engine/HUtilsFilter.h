@@ -1,0 +1,34 @@
+// The template filter: writes a page from template lines with entries
+// between "%" or "#" and IF/ELSEIF/ELSE/ENDIF blocks, streaming every piece
+// to HttpWrite through the request-scope function table.
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/PlatComponents.h"
+
+using THttpEntryEvent = std::function<void(const std::string& EntryName, bool& Handled)>;
+using THttpLogicalEntryEvent = std::function<void(const std::string& EntryName, bool& Value)>;
+
+class THttpTextFilterComponent : public plat::TComponent {
+ public:
+  explicit THttpTextFilterComponent(plat::TComponent* owner) : plat::TComponent(owner) {}
+  THttpEntryEvent OnHttpEntry;
+  THttpLogicalEntryEvent OnHttpLogicalEntry;
+  // Expands one line; the caller has appended the line end.
+  void FilterLine(const std::string& Line);
+};
+
+class THttpMemoFilter : public THttpTextFilterComponent {
+ public:
+  explicit THttpMemoFilter(plat::TComponent* owner) : THttpTextFilterComponent(owner) {}
+  const std::vector<std::string>& Text() const { return text_; }
+  void SetText(const std::vector<std::string>& lines) { text_ = lines; }
+  std::vector<std::string>& Lines() { return text_; }
+  // Resets the thread's block stack and filters every line with CR LF added.
+  void Execute();
+
+ private:
+  std::vector<std::string> text_;
+};

@@ -1,0 +1,6 @@
+#include "engine/HUtils.h"
+
+THttpFunctionTable& HttpFunctions() {
+  static THttpFunctionTable table;
+  return table;
+}

@@ -1,0 +1,332 @@
+#include "engine/HttpEng.h"
+
+#include <cstring>
+
+#include "engine/HUtils.h"
+#include "engine/HUtilsMultipart.h"
+#include "platform/PlatFiles.h"
+#include "platform/PlatProcess.h"
+#include "platform/PlatText.h"
+#include "platform/PlatTime.h"
+
+namespace {
+
+const std::string CrLf = "\r\n";
+
+thread_local TRequestState requestState;
+
+bool Contains(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Apache and Netscape servers write the status line themselves.
+bool ServerWritesStatusLine(THttpEngine& engine) {
+  std::string software = plat::UpperCase(engine.GetServerSoftware());
+  return Contains(software, "NETSCAPE") || Contains(software, "APACHE");
+}
+
+plat::TCriticalSection& ServerModeLock() {
+  static plat::TCriticalSection lock;
+  return lock;
+}
+
+THttpEngine& Current() {
+  THttpEngine* engine = requestState.CurrentEngine;
+  if (!engine) throw plat::Exception("No request is being served on this thread");
+  return *engine;
+}
+
+void ReportRequestError(THttpEngine* engine, const plat::Exception& error) {
+  try {
+    if (engine->OnRequestError) {
+      engine->OnRequestError(engine, error);
+      return;
+    }
+  } catch (const std::exception& inner) {
+    // The error page itself failed (the client went away): the log keeps it.
+    WriteLog("Unhandled exception : " + std::string(inner.what()));
+  }
+  WriteLog("Unhandled exception : " + error.Message());
+}
+
+}  // namespace
+
+TRequestState& RequestState() { return requestState; }
+
+THttpEngine::THttpEngine(plat::TComponent* owner) : plat::TComponent(owner) {
+  if (!Designing()) plat::Application().ShowMainForm = false;
+}
+
+void THttpEngine::EndRequest() {
+  if (requestState.TempFiles) {
+    for (const std::string& path : *requestState.TempFiles) {
+      if (plat::FileExists(path)) plat::DeleteFile(path);
+    }
+  }
+  requestState.TempFiles.reset();
+}
+
+void THttpEngine::ReadMultipartInput(std::string& Data) {
+  if (!requestState.TempFiles) requestState.TempFiles.emplace();
+  ReadMultipartData(Data, TempDir, *requestState.TempFiles);
+}
+
+std::string THttpEngine::Variable(const std::string& Name) {
+  std::string value;
+  GetVariable(Name, value);
+  return value;
+}
+
+std::string THttpEngine::VariableOr(const std::string& First, const std::string& Second) {
+  std::string value = Variable(First);
+  if (value.empty()) value = Variable(Second);
+  return value;
+}
+
+std::string THttpEngine::GetServerName() { return Variable("SERVER NAME"); }
+std::string THttpEngine::GetServerSoftware() { return Variable("SERVER SOFTWARE"); }
+std::string THttpEngine::GetGatewayInterface() { return Variable("GATEWAY INTERFACE"); }
+std::string THttpEngine::GetServerProtocol() { return VariableOr("SERVER PROTOCOL", "REQUEST PROTOCOL"); }
+std::string THttpEngine::GetServerPort() { return Variable("SERVER PORT"); }
+bool THttpEngine::GetServerPortSecure() { return Variable("SERVER PORT SECURE") == "1"; }
+std::string THttpEngine::GetRequestMethod() { return Variable("REQUEST METHOD"); }
+std::string THttpEngine::GetPathInfo() { return Variable("PATH INFO"); }
+std::string THttpEngine::GetPathTranslated() { return VariableOr("PATH TRANSLATED", "DOCUMENT ROOT"); }
+std::string THttpEngine::GetScriptName() { return VariableOr("SCRIPT NAME", "EXECUTABLE PATH"); }
+std::string THttpEngine::GetQueryString() {
+  std::string value = Variable("QUERY STRING");
+  return value == NotAvailable ? std::string() : value;
+}
+std::string THttpEngine::GetRemoteHost() { return Variable("REMOTE HOST"); }
+std::string THttpEngine::GetRemoteAddr() { return VariableOr("REMOTE ADDR", "REMOTE ADDRESS"); }
+std::string THttpEngine::GetAuthType() { return VariableOr("AUTH TYPE", "AUTHETICATION METHOD"); }
+std::string THttpEngine::GetRemoteUser() { return Variable("REMOTE USER"); }
+std::string THttpEngine::GetRemoteIdent() { return Variable("REMOTE IDENT"); }
+std::string THttpEngine::GetContentType() { return Variable("CONTENT TYPE"); }
+int THttpEngine::GetContentLength() {
+  int length = 0;
+  return plat::TryStrToInt(Variable("CONTENT LENGTH"), length) ? length : 0;
+}
+std::string THttpEngine::GetUrl() {
+  std::string value = VariableOr("URL", "HTTP_URL");
+  return value.empty() ? GetExecutablePath() : value;
+}
+std::string THttpEngine::GetUserAgent() { return VariableOr("HTTP USER AGENT", "USER AGENT"); }
+std::string THttpEngine::GetHttpCookie() { return Variable("HTTP COOKIE"); }
+std::string THttpEngine::GetReferer() { return VariableOr("HTTP REFERER", "REFERER"); }
+std::string THttpEngine::GetExecutablePath() { return VariableOr("EXECUTABLE PATH", "SCRIPT NAME"); }
+
+TObject* THttpEngine::GetRequestThread() { return nullptr; }
+
+void THttpEngine::WriteStatusLine() {
+  if (!ServerWritesStatusLine(*this)) WriteLn("HTTP/1.1 200 OK");
+}
+
+void THttpEngine::Write(const std::string& Text) {
+  if (AutoHttpHeader && !requestState.HeaderDone &&
+      (Text.compare(0, 2, CrLf) == 0 || plat::Trim(Text).compare(0, 1, "<") == 0)) {
+    requestState.HeaderDone = true;
+    WriteHeaderField("content-type", AutoContentType);
+    if (NoCache) {
+      std::string expired = HttpDate(plat::Now() - 1000);
+      WriteHeaderField("Pragma", "no-cache");
+      WriteHeaderField("Cache-Control", "no-cache");
+      WriteHeaderField("Expires", expired);
+      WriteHeaderField("Document Expires", expired);
+    }
+    EndHeader();
+  }
+  if (BufferedOutput && !requestState.DirectOutput && !Text.empty() && requestState.OutputBuffer) {
+    requestState.OutputBuffer->append(Text);
+  }
+}
+
+void THttpEngine::WriteData(const void* Buffer, int Count) {
+  if (AutoHttpHeader && !requestState.HeaderDone) {
+    const char* type = requestState.ImageType == 2   ? "image/gif"
+                       : requestState.ImageType == 1 ? "image/jpeg"
+                                                     : nullptr;
+    WriteHeaderField("content-type", type ? std::string(type) : AutoContentType);
+    requestState.HeaderDone = true;
+    EndHeader();
+  }
+  if (BufferedOutput && !requestState.DirectOutput && Count >= 1 && requestState.OutputBuffer) {
+    requestState.OutputBuffer->append(static_cast<const char*>(Buffer), Count);
+  }
+}
+
+int THttpEngine::ReadClient(void*, int) { return 0; }
+
+void THttpEngine::WriteHeaderField(const std::string& Name, const std::string& Value) {
+  if (AutoHttpHeader && !requestState.StatusLineDone) {
+    requestState.StatusLineDone = true;
+    std::string upper = plat::UpperCase(Name);
+    bool isLocation = !upper.empty() && std::string("LOCATION").find(upper) != std::string::npos;
+    if (!isLocation) WriteStatusLine();
+  }
+  Write(Name + ":" + Value + CrLf);
+}
+
+void THttpEngine::EndHeader() { WriteLn(""); }
+
+TLock THttpEngine::CreateLock() { return new plat::TCriticalSection; }
+void THttpEngine::EnterLock(TLock Lock) {
+  if (Lock) Lock->Enter();
+}
+void THttpEngine::LeaveLock(TLock Lock) {
+  if (Lock) Lock->Leave();
+}
+void THttpEngine::FreeLock(TLock Lock) { delete Lock; }
+
+void THttpEngine::WriteLn(const std::string& Text) { Write(Text + CrLf); }
+
+void THttpEngine::Loaded() {
+  plat::TComponent::Loaded();
+  if (Designing() || !Owner() || !IsActive()) return;
+  if (auto* form = dynamic_cast<plat::TForm*>(Owner())) {
+    form->Minimized = true;
+    form->Hidden = true;
+  }
+  requestState.CurrentEngine = this;
+}
+
+void THttpEngine::FlushOutputBuffer() {
+  requestState.DirectOutput = true;
+  std::string buffer = std::move(*requestState.OutputBuffer);
+  requestState.OutputBuffer.reset();
+  // The header block, if any, was written while buffering: nothing written
+  // here may produce it again.
+  requestState.HeaderDone = true;
+  const int size = static_cast<int>(buffer.size());
+  if (!AutoHttpHeader) {
+    WriteData(buffer.data(), size);
+    return;
+  }
+  if (plat::RunsAsLibrary() && Contains(plat::UpperCase(GetServerSoftware()), "NETSCAPE")) {
+    WriteHeaderField("content-length", plat::IntToStr(size));
+    EndHeader();
+    WriteData(buffer.data(), size);
+    return;
+  }
+  size_t end = buffer.find("\r\n\r\n");
+  if (end == std::string::npos) {
+    WriteData(buffer.data(), size);
+    return;
+  }
+  const int p = static_cast<int>(end);
+  WriteData(buffer.data(), p + 2);
+  WriteHeaderField("content-length", plat::IntToStr(size - p - 4));
+  EndHeader();
+  WriteData(buffer.data() + p + 4, size - p - 4);
+}
+
+void RunRequest(THttpEngine* Engine) {
+  TRequestState& state = requestState;
+  state.TempFiles.reset();
+  if (Engine->BufferedOutput) {
+    state.OutputBuffer.emplace();
+    state.DirectOutput = false;
+  } else {
+    state.OutputBuffer.reset();
+    state.DirectOutput = true;
+  }
+  state.ImageType = 0;
+  if (state.LogId == 0) state.LogId = plat::Random(1000);
+
+  const bool serialised = plat::RunsAsLibrary() && Engine->CGIMode == TCGIMode::ServerMode;
+  if (serialised) ServerModeLock().Enter();
+  try {
+    state.CurrentEngine = Engine;
+    state.HeaderDone = false;
+    state.StatusLineDone = false;
+    Engine->ProcessRequest();
+    if (Engine->AutoHttpHeader && !state.HeaderDone) {
+      Engine->WriteHeaderField("content-type", Engine->AutoContentType);
+      state.HeaderDone = true;
+      Engine->EndHeader();
+    }
+  } catch (const plat::Exception& error) {
+    ReportRequestError(Engine, error);
+  } catch (const std::exception& error) {
+    ReportRequestError(Engine, plat::Exception(error.what()));
+  }
+  if (Engine->BufferedOutput && state.OutputBuffer) {
+    try {
+      Engine->FlushOutputBuffer();
+    } catch (const std::exception& error) {
+      WriteLog("Unhandled exception : " + std::string(error.what()));
+    }
+    state.OutputBuffer.reset();
+  }
+  if (serialised) ServerModeLock().Leave();
+  Engine->EndRequest();
+  state.LogId = 0;
+}
+
+void WriteLog(const std::string& Message) {
+  try {
+    const std::string module = ModuleFileName();
+    const std::string programDir = plat::ExtractFileDir(module);
+    std::string dir = plat::GetEnv("CGI_LOG_DIR");
+    if (dir.empty()) dir = programDir + "/Log";
+    std::string resolved = dir[0] == '/' ? dir : programDir + "/" + dir;
+    if (!plat::DirectoryExists(resolved) && !plat::CreateDir(resolved)) dir = programDir;
+    std::string file = BuildFileName(module, dir, "Log", plat::ExtractFileName(module));
+    double now = plat::Now();
+    std::string line = plat::FormatShortDate(now) + " " + plat::FormatLongTime(now) + ",  " +
+                       plat::IntToStr(requestState.LogId) + " : " + Message + CrLf;
+    plat::AppendToFile(file, line);
+  } catch (...) {
+    // A log that cannot be written loses the line; it must never fail a request.
+  }
+}
+
+void TerminateCgiProcess() {
+  if (plat::RunsAsLibrary()) return;
+  plat::Application().FreeForms();
+  plat::ExitProcessNow(0);
+}
+
+void InitHttpEngine() {
+  THttpFunctionTable& table = HttpFunctions();
+  table.HttpWrite = HttpWrite;
+  table.HttpWriteLn = HttpWriteLn;
+  table.HttpWriteData = HttpWriteData;
+  table.HttpReadClient = HttpReadClient;
+  table.HttpWriteHeader = HttpWriteHeader;
+  table.HttpGetVariable = HttpGetVariable;
+  table.HttpGetField = HttpGetField;
+  table.HttpQueryString = HttpQueryString;
+  table.HttpCookieString = HttpCookieString;
+  table.HttpExecutablePath = HttpExecutablePath;
+  table.HttpUserAgent = HttpUserAgent;
+  table.SetImageType = SetImageType;
+  plat::Randomize();
+  requestState.LogId = 0;
+}
+
+THttpEngine* CurrentEngine() { return requestState.CurrentEngine; }
+void SetCurrentEngine(THttpEngine* Engine) { requestState.CurrentEngine = Engine; }
+void SetImageType(int Kind) { requestState.ImageType = static_cast<uint8_t>(Kind); }
+void HttpWrite(const std::string& Text) { Current().Write(Text); }
+void HttpWriteLn(const std::string& Text) { Current().WriteLn(Text); }
+void HttpWriteData(const void* Buffer, int Count) { Current().WriteData(Buffer, Count); }
+void HttpWriteHeader(const std::string& Name, const std::string& Value) {
+  Current().WriteHeaderField(Name, Value);
+}
+int HttpReadClient(void* Buffer, int Count) { return Current().ReadClient(Buffer, Count); }
+std::string HttpGetVariable(const std::string& Name) {
+  std::string value;
+  Current().GetVariable(Name, value);
+  return value;
+}
+std::string HttpGetField(const std::string& Name, const std::string& Default) {
+  std::string value;
+  Current().GetField(Name, Default, value);
+  return value;
+}
+std::string HttpScriptName() { return Current().GetScriptName(); }
+std::string HttpQueryString() { return Current().GetQueryString(); }
+std::string HttpUserAgent() { return Current().GetUserAgent(); }
+std::string HttpCookieString() { return Current().GetHttpCookie(); }
+std::string HttpExecutablePath() { return Current().GetExecutablePath(); }

@@ -1,0 +1,144 @@
+// The abstract engine: the one class through which the system sees an HTTP
+// request, whatever server interface delivered it. It owns the header block,
+// output buffering, the per-request wrapper with its error handling, the log,
+// and the request-scope functions acting on the calling thread's request.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/PlatComponents.h"
+#include "platform/PlatExcept.h"
+#include "platform/PlatThreads.h"
+
+enum class TCGIMode : uint8_t { NormalMode = 0, ServerMode = 1, ServerThreadMode = 2 };
+
+using TObject = plat::TObject;
+using TExecRequestEvent = std::function<void(TObject* Sender)>;
+using TFirstExecRequestEvent = std::function<void(TObject* Sender)>;
+using TLastExecRequestEvent = std::function<void(TObject* Sender)>;
+using TRequestErrorEvent = std::function<void(TObject* Sender, const plat::Exception& ErrorReason)>;
+using TLock = plat::TCriticalSection*;
+
+class THttpEngine;
+
+// One record per thread, zero at thread start.
+struct TRequestState {
+  THttpEngine* CurrentEngine = nullptr;
+  std::optional<std::vector<std::string>> TempFiles;
+  bool HeaderDone = false;
+  bool StatusLineDone = false;
+  int LogId = 0;
+  uint8_t ImageType = 0;  // 0 none, 1 JPEG, 2 GIF
+  std::optional<std::string> OutputBuffer;
+  bool DirectOutput = false;
+};
+
+TRequestState& RequestState();
+
+class THttpEngine : public plat::TComponent {
+ public:
+  explicit THttpEngine(plat::TComponent* owner);
+
+  // Published properties.
+  std::string AutoContentType = "text/html";
+  bool AutoReadInput = true;
+  int AutoReadLimit = 10000;
+  bool AutoHttpHeader = true;
+  bool BufferedOutput = false;
+  TCGIMode CGIMode = TCGIMode::NormalMode;
+  std::string SessionName;
+  std::string TempDir;
+  bool NoCache = false;
+  TExecRequestEvent OnExecRequest;
+  TFirstExecRequestEvent OnFirstExecRequest;
+  TRequestErrorEvent OnRequestError;
+  TLastExecRequestEvent OnLastExecRequest;
+
+  // Virtual operations, in slot order.
+  virtual void ProcessRequest() = 0;                                   // 1
+  virtual void EndRequest();                                           // 2
+  virtual void ReadMultipartInput(std::string& Data);                  // 3
+  virtual std::string GetServerName();                                 // 4
+  virtual std::string GetServerSoftware();
+  virtual std::string GetGatewayInterface();
+  virtual std::string GetServerProtocol();
+  virtual std::string GetServerPort();
+  virtual bool GetServerPortSecure();
+  virtual std::string GetRequestMethod();
+  virtual std::string GetPathInfo();
+  virtual std::string GetPathTranslated();
+  virtual std::string GetScriptName();
+  virtual std::string GetQueryString();
+  virtual std::string GetRemoteHost();
+  virtual std::string GetRemoteAddr();
+  virtual std::string GetAuthType();
+  virtual std::string GetRemoteUser();
+  virtual std::string GetRemoteIdent();
+  virtual std::string GetContentType();
+  virtual int GetContentLength();
+  virtual std::string GetUrl();
+  virtual std::string GetUserAgent();
+  virtual std::string GetHttpCookie();
+  virtual std::string GetReferer();
+  virtual std::string GetExecutablePath();                             // 26
+  virtual TObject* GetRequestThread();                                 // 27
+  virtual void WriteStatusLine();                                      // 28
+  virtual void Write(const std::string& Text);                         // 29
+  virtual void WriteData(const void* Buffer, int Count);               // 30
+  virtual int ReadClient(void* Buffer, int Count);                     // 31
+  virtual void WriteHeaderField(const std::string& Name, const std::string& Value);  // 32
+  virtual void EndHeader();                                            // 33
+  virtual void GetVariable(const std::string& Name, std::string& Value) = 0;  // 34
+  virtual void GetField(const std::string& Name, const std::string& Default,
+                        std::string& Value) = 0;                       // 35
+  virtual std::vector<std::string> GetFieldNames() = 0;                // 36
+  virtual TLock CreateLock();                                          // 37
+  virtual void EnterLock(TLock Lock);                                  // 38
+  virtual void LeaveLock(TLock Lock);                                  // 39
+  virtual void FreeLock(TLock Lock);                                   // 40
+  virtual bool IsActive() = 0;                                         // 41
+
+  void WriteLn(const std::string& Text);
+  void Loaded() override;
+
+ protected:
+  // The variable asked for by name, "" when the engine has none.
+  std::string Variable(const std::string& Name);
+  std::string VariableOr(const std::string& First, const std::string& Second);
+  // Flushes the output buffer (BufferedOutput) with its content length.
+  void FlushOutputBuffer();
+
+  friend void RunRequest(THttpEngine* Engine);
+};
+
+// The per-request wrapper every engine hands each request to.
+void RunRequest(THttpEngine* Engine);
+
+// Appends one line to the program's log; never raises.
+void WriteLog(const std::string& Message);
+// Frees the application's forms and ends the process (CGI engines).
+void TerminateCgiProcess();
+
+// The engine core's start-up: fills the request-scope function table and
+// seeds the random generator. Runs before any engine exists.
+void InitHttpEngine();
+
+// Request-scope functions, acting on the calling thread's current engine.
+THttpEngine* CurrentEngine();
+void SetCurrentEngine(THttpEngine* Engine);
+void SetImageType(int Kind);
+void HttpWrite(const std::string& Text);
+void HttpWriteLn(const std::string& Text);
+void HttpWriteData(const void* Buffer, int Count);
+void HttpWriteHeader(const std::string& Name, const std::string& Value);
+int HttpReadClient(void* Buffer, int Count);
+std::string HttpGetVariable(const std::string& Name);
+std::string HttpGetField(const std::string& Name, const std::string& Default);
+std::string HttpScriptName();
+std::string HttpQueryString();
+std::string HttpUserAgent();
+std::string HttpCookieString();
+std::string HttpExecutablePath();

@@ -1,0 +1,47 @@
+// The forum's settings step: where its files lie, its settings file, and the
+// page files that replace the built-in templates. Recomputed per request.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "engine/HUtilsFilter.h"
+
+struct TForumSettings {
+  std::string Password = "lumo";
+  int Entries = 25;
+  std::string Fontname = "Arial";
+  std::string Tablecolor = "#FFFFFF";
+  std::string Tablewidth = "100%";
+  bool AllowHTML = true;
+  std::string SubjectCaption = "Subject";
+  std::string SenderCaption = "Sender";
+  std::string TimeCaption = "Time";
+  std::string FirstButtonCaption = "  |&lt; ";
+  std::string PrevButtonCaption = "  &lt;  ";
+  std::string NextButtonCaption = "  &gt;  ";
+};
+
+// What one request knows about its forum.
+struct TForumState {
+  std::string FilePrefix;  // data directory + "/" + program base name
+  TForumSettings Settings;
+};
+
+// A page template and the built-in lines it starts each request from.
+struct TPageSlot {
+  THttpMemoFilter* Filter = nullptr;
+  const std::vector<std::string>* BuiltIn = nullptr;
+};
+
+struct TForumPages {
+  TPageSlot HtmlList, HtmlNew, HtmlView, HtmlNewError, HtmlNewOK, HtmlremoveOK;
+};
+
+// D/parlino/B, else D/../parlino/B, else D/B for the program file D/B.ext.
+std::string ForumFilePrefix(const std::string& ProgramFile);
+
+// Sets State from the program file's forum and the pages' lines from their
+// page files or built-in lines, then completes the list template.
+// Raises EConvertError for a bad Entries value and EFOpenError for a page
+// file that exists but cannot be read.
+void LoadSettings(const std::string& ProgramFile, TForumState& State, TForumPages& Pages);

@@ -1,0 +1,30 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/PlatFiles.h"
+
+namespace plat {
+
+bool AppendToFile(const std::string& path, const std::string& text) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const char* data = text.data();
+  size_t left = text.size();
+  bool ok = true;
+  while (left > 0) {
+    ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace plat

@@ -1,0 +1,59 @@
+// The process: environment, command line, own file name, random numbers,
+// streams over the standard handles, spawning and ending.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace plat {
+
+// Environment. GetEnv gives "" for an absent variable.
+std::string GetEnv(const std::string& name);
+bool HasEnv(const std::string& name);
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
+
+// The command line as the program's entry received it; set once by the
+// entry before anything else runs (and by tests).
+void SetCommandLine(int argc, char** argv);
+void SetCommandLine(const std::vector<std::string>& args);  // args[0] is the program
+int ParamCount();
+std::string ParamStr(int index);  // 0: program as invoked
+
+// Real path of the running executable.
+std::string ProgramFileName();
+// Inside a loaded module, the module's own path; otherwise the program's.
+std::string ModulePath();
+// Set only by the loaded library's start-up code.
+bool RunsAsLibrary();
+void SetRunsAsLibrary(bool value);
+
+// Seeds the generator from the clock (and the process and thread).
+void Randomize();
+// Uniform in 0 .. range-1; thread-safe.
+int Random(int range);
+
+// End the process at once, without further clean-up.
+[[noreturn]] void ExitProcessNow(int code);
+int ProcessId();
+
+// Start the program again without waiting: new session, standard handles on
+// /dev/null, environment inherited. False when it cannot be started.
+bool SpawnDetached(const std::string& program, const std::vector<std::string>& args);
+
+// An unbuffered stream over a standard handle.
+class THandleStream {
+ public:
+  enum class Std { Input, Output };
+  explicit THandleStream(Std which);
+  explicit THandleStream(int fd) : fd_(fd) {}
+  // Up to count bytes; 0 at the end, -1 on error. Retries on EINTR.
+  long Read(void* buffer, long count);
+  // All bytes, retrying partial writes; false on error.
+  bool Write(const void* buffer, long count);
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace plat

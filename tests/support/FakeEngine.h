@@ -1,0 +1,76 @@
+// An in-process engine for tests: variables from a map, fields from a
+// field-data string, the body from a string, the response into a string.
+#pragma once
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/HUtils.h"
+#include "engine/HttpEng.h"
+#include "platform/PlatText.h"
+
+class FakeEngine : public THttpEngine {
+ public:
+  explicit FakeEngine(plat::TComponent* owner = nullptr) : THttpEngine(owner) {}
+
+  std::map<std::string, std::string> Variables;  // keys as CGI names: "SERVER_SOFTWARE"
+  std::string FieldData;
+  std::string Body;
+  size_t BodyPos = 0;
+  std::string Output;
+  std::function<void()> Handler;  // runs as the request's handler
+
+  void ProcessRequest() override {
+    if (Handler) Handler();
+    if (OnExecRequest) OnExecRequest(this);
+  }
+  void Write(const std::string& Text) override {
+    THttpEngine::Write(Text);
+    if ((!BufferedOutput || RequestState().DirectOutput) && !Text.empty()) Output += Text;
+  }
+  void WriteData(const void* Buffer, int Count) override {
+    THttpEngine::WriteData(Buffer, Count);
+    if ((!BufferedOutput || RequestState().DirectOutput) && Count > 0)
+      Output.append(static_cast<const char*>(Buffer), Count);
+  }
+  int ReadClient(void* Buffer, int Count) override {
+    int n = static_cast<int>(std::min<size_t>(Count, Body.size() - BodyPos));
+    std::memcpy(Buffer, Body.data() + BodyPos, n);
+    BodyPos += n;
+    return n;
+  }
+  void GetVariable(const std::string& Name, std::string& Value) override {
+    std::string key = plat::UpperCase(Name);
+    std::replace(key.begin(), key.end(), ' ', '_');
+    auto it = Variables.find(key);
+    Value = it == Variables.end() ? std::string() : it->second;
+  }
+  void GetField(const std::string& Name, const std::string& Default, std::string& Value) override {
+    Value = GetFieldValue(Name, FieldData, Default);
+  }
+  std::vector<std::string> GetFieldNames() override { return GetFieldNamesOf(FieldData); }
+  bool IsActive() override { return true; }
+
+  // Serves one request through the engine core's wrapper.
+  std::string Run() {
+    Output.clear();
+    RunRequest(this);
+    return Output;
+  }
+};
+
+// Makes the request-scope functions act on a fake engine for the scope of a
+// test, without running a whole request.
+class FakeRequestScope {
+ public:
+  explicit FakeRequestScope(FakeEngine& engine) {
+    InitHttpEngine();
+    TRequestState& state = RequestState();
+    state = TRequestState{};
+    state.CurrentEngine = &engine;
+    state.DirectOutput = true;
+  }
+  ~FakeRequestScope() { RequestState() = TRequestState{}; }
+};
