@@ -2,7 +2,9 @@
 // with an owner and a name, forms holding components, and the application
 // object with its main-thread loop. There is no window system.
 #pragma once
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,10 +80,12 @@ class TApplication : public TComponent {
   // one. Ends when Terminate is called or a quit signal (SIGTERM, SIGINT,
   // SIGHUP) arrives.
   void Run();
+  // May be called from any thread.
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }
 
-  // A main-thread timer; returns its id.
+  // A main-thread timer; returns its id. An interval below 1 ms counts as
+  // 1 ms. After firing, a timer is next due one interval later.
   int AddTimer(int intervalMs, std::function<void()> onTimer);
   void RemoveTimer(int id);
 
@@ -94,7 +98,8 @@ class TApplication : public TComponent {
   };
   std::vector<Timer> timers_;
   int nextTimerId_ = 1;
-  bool terminated_ = false;
+  std::mutex timerMutex_;
+  std::atomic<bool> terminated_{false};
 };
 
 // The process's one application object.

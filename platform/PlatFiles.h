@@ -40,6 +40,8 @@ class TFile {
   bool Open(const std::string& path, TFileAccess access, TShareKind share,
             TFileCreation creation = TFileCreation::OpenExisting);
   bool IsOpen() const { return fd_ >= 0; }
+  // The descriptor, -1 when closed (for the platform layer's own use).
+  int Handle() const { return fd_; }
   TOpenFailure Failure() const { return failure_; }
   void Close();
 
@@ -67,6 +69,10 @@ bool ReadWholeFile(const std::string& path, std::string& contents);
 // Appends text to a file in one write (O_APPEND), creating it when missing,
 // so lines of concurrent writers never overwrite each other.
 bool AppendToFile(const std::string& path, const std::string& text);
+// An empty directory; a whole tree (tests and clean-up only); mode 0755.
+bool RemoveDir(const std::string& path);
+bool RemoveTree(const std::string& path);
+bool SetExecutable(const std::string& path);
 
 // Existence: stat of the exact name; directories and plain files both count.
 bool FileExists(const std::string& path);

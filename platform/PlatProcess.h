@@ -36,7 +36,8 @@ int Random(int range);
 [[noreturn]] void ExitProcessNow(int code);
 int ProcessId();
 
-// Start the program again without waiting: new session, standard handles on
+// Start the program again without waiting (argv[0] is program, args follow;
+// the child is reaped in the background): new session, standard handles on
 // /dev/null, environment inherited. False when it cannot be started.
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args);
 
@@ -44,8 +45,10 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
 class THandleStream {
  public:
   enum class Std { Input, Output };
+  // Both constructors make writes to a closed pipe fail instead of ending
+  // the process (SIGPIPE is ignored unless someone handles it already).
   explicit THandleStream(Std which);
-  explicit THandleStream(int fd) : fd_(fd) {}
+  explicit THandleStream(int fd);
   // Up to count bytes; 0 at the end, -1 on error. Retries on EINTR.
   long Read(void* buffer, long count);
   // All bytes, retrying partial writes; false on error.

@@ -1,6 +1,7 @@
 // Local time and OLE dates: days since 30 December 1899 0:00 local time as a
 // double, the fraction being the time of day.
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace plat {
@@ -26,6 +27,10 @@ std::string DateTimeToStr(double oleDate);
 // The local date-time converted to UTC with the offset in effect at that
 // moment (process time zone, TZ).
 double LocalToUtc(double localOleDate);
+
+// A moment given as seconds since 1970 (UTC) plus milliseconds, as a local
+// OLE date.
+double UnixTimeToLocal(int64_t unixSeconds, int milliseconds);
 
 // Whole seconds since local midnight of the given date-time: 0..86399.
 int SecondsOfDay(double oleDate);

@@ -1,0 +1,223 @@
+#include "platform/PlatProcess.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <thread>
+
+extern char** environ;
+
+namespace plat {
+
+namespace {
+
+std::mutex& CommandLineMutex() {
+  static std::mutex m;
+  return m;
+}
+std::vector<std::string>& CommandLine() {
+  static std::vector<std::string> args;
+  return args;
+}
+
+std::atomic<bool> g_runsAsLibrary{false};
+
+std::mutex g_randomMutex;
+std::mt19937& RandomEngine() {
+  static std::mt19937 engine;  // fixed seed until Randomize, as the runtime
+  return engine;
+}
+
+}  // namespace
+
+std::string GetEnv(const std::string& name) {
+  const char* value = getenv(name.c_str());
+  return value ? std::string(value) : std::string();
+}
+
+bool HasEnv(const std::string& name) { return getenv(name.c_str()) != nullptr; }
+
+void SetEnv(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+void UnsetEnv(const std::string& name) { unsetenv(name.c_str()); }
+
+void SetCommandLine(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc && argv && argv[i]; ++i) args.emplace_back(argv[i]);
+  SetCommandLine(args);
+}
+
+void SetCommandLine(const std::vector<std::string>& args) {
+  std::lock_guard<std::mutex> lock(CommandLineMutex());
+  CommandLine() = args;
+}
+
+int ParamCount() {
+  std::lock_guard<std::mutex> lock(CommandLineMutex());
+  const auto& args = CommandLine();
+  return args.empty() ? 0 : static_cast<int>(args.size()) - 1;
+}
+
+std::string ParamStr(int index) {
+  std::lock_guard<std::mutex> lock(CommandLineMutex());
+  const auto& args = CommandLine();
+  if (index < 0 || static_cast<size_t>(index) >= args.size()) return std::string();
+  return args[static_cast<size_t>(index)];
+}
+
+std::string ProgramFileName() {
+  char buf[PATH_MAX];
+  if (realpath("/proc/self/exe", buf)) return buf;
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n > 0) return std::string(buf, static_cast<size_t>(n));
+  return ParamStr(0);
+}
+
+std::string ModulePath() {
+  if (!RunsAsLibrary()) return ProgramFileName();
+  Dl_info info{};
+  // Any function of this library names the module it was linked into.
+  if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) && info.dli_fname) {
+    char buf[PATH_MAX];
+    if (realpath(info.dli_fname, buf)) return buf;
+    return info.dli_fname;
+  }
+  return ProgramFileName();
+}
+
+bool RunsAsLibrary() { return g_runsAsLibrary.load(); }
+void SetRunsAsLibrary(bool value) { g_runsAsLibrary.store(value); }
+
+void Randomize() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  std::seed_seq seq{static_cast<unsigned>(ts.tv_sec), static_cast<unsigned>(ts.tv_nsec),
+                    static_cast<unsigned>(getpid()),
+                    static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id()))};
+  std::lock_guard<std::mutex> lock(g_randomMutex);
+  RandomEngine().seed(seq);
+}
+
+int Random(int range) {
+  if (range <= 1) return 0;
+  std::uniform_int_distribution<int> dist(0, range - 1);
+  std::lock_guard<std::mutex> lock(g_randomMutex);
+  return dist(RandomEngine());
+}
+
+void ExitProcessNow(int code) { _exit(code); }
+
+int ProcessId() { return static_cast<int>(getpid()); }
+
+bool SpawnDetached(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> argvStore;
+  argvStore.push_back(program);
+  argvStore.insert(argvStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return false;
+  }
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // The new process starts with default signal handling and no blocked
+  // signals, whatever this one changed.
+  sigset_t defaults, empty;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGHUP);
+  sigaddset(&defaults, SIGCHLD);
+  sigemptyset(&empty);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &empty);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
+  // Nobody waits for the child; reap it so that it leaves no zombie behind
+  // while this process lives on.
+  try {
+    std::thread([pid] {
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (...) {
+  }
+  return true;
+}
+
+namespace {
+// A reader that went away must give a failed write, not end the process.
+void IgnoreBrokenPipes() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      signal(SIGPIPE, SIG_IGN);
+    }
+  });
+}
+}  // namespace
+
+THandleStream::THandleStream(Std which) : fd_(which == Std::Input ? 0 : 1) { IgnoreBrokenPipes(); }
+
+THandleStream::THandleStream(int fd) : fd_(fd) { IgnoreBrokenPipes(); }
+
+long THandleStream::Read(void* buffer, long count) {
+  if (fd_ < 0 || count < 0) return -1;
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer, static_cast<size_t>(count));
+    if (n >= 0) return static_cast<long>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool THandleStream::Write(const void* buffer, long count) {
+  if (fd_ < 0 || count < 0) return false;
+  const char* p = static_cast<const char*>(buffer);
+  size_t left = static_cast<size_t>(count);
+  while (left > 0) {
+    ssize_t n = ::write(fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void THandleStream::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace plat
