@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,5 +28,14 @@ bool AppendToFile(const std::string& path, const std::string& text) {
   ::close(fd);
   return ok;
 }
+
+bool RemoveDir(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
+bool RemoveTree(const std::string& path) {
+  auto remove = [](const char* name, const struct stat*, int, struct FTW*) { return ::remove(name); };
+  return ::nftw(path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS) == 0;
+}
+
+bool SetExecutable(const std::string& path) { return ::chmod(path.c_str(), 0755) == 0; }
 
 }  // namespace plat

@@ -1,0 +1,36 @@
+# The two commands a user needs: `make serve` and `make test`.
+JOBS ?= 2
+BUILD := build
+ASAN := build/asan
+
+.PHONY: all build serve test unit e2e bench clean
+
+all: build
+
+build:
+	@tools/deps.sh build
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+serve:
+	@tools/deps.sh serve
+	@$(MAKE) --no-print-directory build
+	@tools/serve.sh
+
+# Unit and process tests under AddressSanitizer and UBSan, then the
+# end-to-end tests against the release program.
+test:
+	@tools/deps.sh test
+	@$(MAKE) --no-print-directory build
+	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPARLINO_SANITIZE=ON -DPARLINO_BENCH=OFF >/dev/null
+	@cmake --build $(ASAN) -j$(JOBS)
+	@cd $(ASAN) && ctest --output-on-failure -j$(JOBS)
+
+
+bench:
+	@tools/deps.sh bench
+	@$(MAKE) --no-print-directory build
+	@tools/bench.sh
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,25 @@
+// Runs a program to completion with a given environment and standard input,
+// collecting its standard output: what a web server does with a CGI program.
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+struct TRunResult {
+  std::string Output;
+  int ExitCode = -1;   // -1 when it did not exit normally
+  int Signal = 0;      // the signal that ended it, if any
+  bool TimedOut = false;
+  size_t InputWritten = 0;  // bytes of stdinData the program took before it closed its input
+};
+
+// env replaces the whole environment. stdinData is written and then the
+// pipe closed, unless keepStdinOpen (then the program sees no end of input
+// until it exits or the timeout kills it).
+TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env, const std::string& stdinData,
+                      int timeoutMs = 20000, bool keepStdinOpen = false);
+
+}  // namespace plat

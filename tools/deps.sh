@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a task needs when they are missing.
+# Usage: tools/deps.sh build|test|serve|bench
+set -euo pipefail
+kind=${1:-build}
+packages=(cmake g++ make libgtest-dev libbenchmark-dev python3)
+case "$kind" in
+  test) packages+=(apache2 lighttpd chromium nodejs npm curl) ;;
+  serve) packages+=(apache2) ;;
+  bench) packages+=(lighttpd apache2-utils hyperfine curl) ;;
+esac
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages: ${missing[*]}" >&2
+  echo "Install them with:  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
