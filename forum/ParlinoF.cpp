@@ -1,27 +1,52 @@
 #include "forum/ParlinoF.h"
 
 #include "engine/HUtils.h"
-
-TForm1::TForm1(plat::TComponent* owner) : plat::TForm(owner) {
-  Caption = "Orvane Parlino";
-  Minimized = true;
-  GeneralHttpEngine1 = new TGeneralHttpEngine(this);
-  GeneralHttpEngine1->SetName("GeneralHttpEngine1");
-  GeneralHttpEngine1->SetAutoContentType("text/html");
-  GeneralHttpEngine1->SetAutoReadLimit(10000);
-  GeneralHttpEngine1->SetBufferedOutput(false);
-  GeneralHttpEngine1->CGIMode = TCGIMode::NormalMode;
-  GeneralHttpEngine1->CgiAutoTerminate = true;
-  GeneralHttpEngine1->SetSessionName("DefaultSession");
-  GeneralHttpEngine1->SetNoCache(false);
-  GeneralHttpEngine1->SetOnExecRequest([this](TObject* Sender) { GeneralHttpEngine1ExecRequest(Sender); });
-  GeneralHttpEngine1->SetOnRequestError(
-      [this](TObject* Sender, const plat::Exception& e) { GeneralHttpEngine1RequestError(Sender, e); });
-}
+#include "engine/HttpEng.h"
+#include "platform/PlatFiles.h"
+#include "platform/PlatText.h"
 
 namespace {
-std::string Escape(const std::string& text) {
+
+thread_local TForumRequest forumRequest;
+
+std::string Field(const std::string& name) { return HttpGetField(name, ""); }
+
+// The page header or footer file, copied to the response as it stands.
+bool CopyPageFile(const std::string& fileName) {
+  if (!plat::FileExists(fileName)) return false;
+  std::string contents;
+  if (!plat::ReadWholeFile(fileName, contents)) throw plat::EFOpenError(fileName);
+  HttpWrite(contents);
+  return true;
+}
+
+std::string QuoteBody(const std::string& body) {
+  std::string rest = body + "\r\n";
+  std::string quoted;
+  size_t start = 0;
+  for (size_t end; (end = rest.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    quoted += ">" + rest.substr(start, end + 2 - start);
+  }
+  return quoted;
+}
+
+std::string ReplaceLineFeeds(const std::string& text) {
   std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (char c : text) {
+    if (c == '\n') out += "<BR>";
+    else out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+TForumRequest& ForumRequest() { return forumRequest; }
+
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
   for (char c : text) {
     switch (c) {
       case '&': out += "&amp;"; break;
@@ -33,19 +58,149 @@ std::string Escape(const std::string& text) {
   }
   return out;
 }
-}  // namespace
 
-// Until the forum's pages exist, the program shows what the request carried.
+TForm1::TForm1(plat::TComponent* owner) : plat::TForm(owner) {
+  SetName("Form1");
+  Caption = "Orvane Parlino";
+  Minimized = true;
+
+  GeneralHttpEngine1 = new TGeneralHttpEngine(this);
+  GeneralHttpEngine1->SetName("GeneralHttpEngine1");
+  GeneralHttpEngine1->SetAutoContentType("text/html");
+  GeneralHttpEngine1->SetAutoReadLimit(10000);
+  GeneralHttpEngine1->SetBufferedOutput(false);
+  GeneralHttpEngine1->CGIMode = TCGIMode::NormalMode;
+  GeneralHttpEngine1->CgiAutoTerminate = true;
+  GeneralHttpEngine1->SetSessionName("DefaultSession");
+  GeneralHttpEngine1->SetNoCache(false);
+  GeneralHttpEngine1->SetOnExecRequest([this](TObject* sender) { GeneralHttpEngine1ExecRequest(sender); });
+  GeneralHttpEngine1->SetOnRequestError(
+      [this](TObject* sender, const plat::Exception& error) { GeneralHttpEngine1RequestError(sender, error); });
+
+  HtmlList = NewTemplate("HtmlList", TBuiltInPages::HtmlList());
+  HtmlView = NewTemplate("HtmlView", TBuiltInPages::HtmlView());
+  HttpCookie1 = new THttpCookie(this);
+  HttpCookie1->SetName("HttpCookie1");
+  HttpCookie1->CookieName = "NEWSGROUP";
+  HttpCookie1->Secure = false;
+  HttpCookie1->Coded = false;
+  HtmlNewError = NewTemplate("HtmlNewError", TBuiltInPages::HtmlNewError());
+  HtmlNewOK = NewTemplate("HtmlNewOK", TBuiltInPages::HtmlNewOK());
+  HtmlNew = NewTemplate("HtmlNew", TBuiltInPages::HtmlNew());
+  HtmlremoveOK = NewTemplate("HtmlremoveOK", TBuiltInPages::HtmlremoveOK());
+}
+
+THttpMemoFilter* TForm1::NewTemplate(const char* name, const std::vector<std::string>& lines) {
+  auto* filter = new THttpMemoFilter(this);
+  filter->SetName(name);
+  filter->SetText(lines);
+  filter->OnHttpEntry = [this](const std::string& entry, bool& handled) { HtmlListHttpEntry(entry, handled); };
+  return filter;
+}
+
+TForumPages TForm1::Pages() {
+  TForumPages pages;
+  pages.HtmlList = {HtmlList, &TBuiltInPages::HtmlList()};
+  pages.HtmlNew = {HtmlNew, &TBuiltInPages::HtmlNew()};
+  pages.HtmlView = {HtmlView, &TBuiltInPages::HtmlView()};
+  pages.HtmlNewError = {HtmlNewError, &TBuiltInPages::HtmlNewError()};
+  pages.HtmlNewOK = {HtmlNewOK, &TBuiltInPages::HtmlNewOK()};
+  pages.HtmlremoveOK = {HtmlremoveOK, &TBuiltInPages::HtmlremoveOK()};
+  return pages;
+}
+
 void TForm1::GeneralHttpEngine1ExecRequest(TObject*) {
-  HttpWriteLn("<html><body><h1>Orvane Parlino</h1><table border=1>");
-  for (const std::string& name : GeneralHttpEngine1->GetFieldNames()) {
-    std::string value;
-    GeneralHttpEngine1->GetField(name, "", value);
-    HttpWriteLn("<tr><td>" + Escape(name) + "</td><td>" + Escape(value) + "</td></tr>");
+  TForumRequest& request = forumRequest;
+  request = TForumRequest{};
+  // The settings step comes first: nothing has been written yet.
+  TForumPages pages = Pages();
+  LoadSettings(ModuleFileName(), state_, pages);
+  request.Navigator = std::make_unique<TNewsNavigator>(state_.FilePrefix + "_data.dat", state_, *HttpCookie1);
+
+  const bool post = !Field("ACTION_NEWMESSAGE_POST").empty();
+  const bool admin = Field("NEWNAME") == "tavik" && Field("NEWEMAIL") == state_.Settings.Password;
+  const bool complete = !Field("NEWSUBJECT").empty() && !Field("NEWNAME").empty() &&
+                        !Field("NEWEMAIL").empty() && !Field("NEWTEXT").empty();
+  // Storing sets the visitor cookie, a header line: before any page text.
+  if (post && !admin && complete) request.Navigator->AddMessage();
+
+  if (!CopyPageFile(state_.FilePrefix + "_top.htm")) {
+    HttpWrite(
+        "<html><head><title>Orvane Parlino</title>"
+        "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\"></head>\r\n<body>\r\n");
   }
-  HttpWriteLn("</table></body></html>");
+
+  if (!Field("ACTION_NEWMESSAGE").empty()) {
+    HtmlNew->Execute();
+  } else if (!Field("ACTION_REPLYMESSAGE").empty()) {
+    request.Navigator->LoadMessage(plat::StrToInt(HttpGetField("REPLYID", "0")), request.CurrentMessage,
+                                   request.CurrentText);
+    HtmlNew->Execute();
+  } else if (post) {
+    if (!Field("REPLYID").empty() && Field("NEWSUBJECT") == "remove" && admin) {
+      request.Navigator->RemoveMessage(plat::StrToInt(Field("REPLYID")));
+      HtmlremoveOK->Execute();
+    } else if (admin || !complete) {
+      HtmlNewError->Execute();
+    } else {
+      HtmlNewOK->Execute();
+    }
+  } else {
+    const int id = plat::StrToInt(HttpGetField("VIEWID", "0"));
+    if (request.Navigator->LoadMessage(id, request.CurrentMessage, request.CurrentText)) {
+      HtmlView->Execute();
+    } else {
+      HtmlList->Execute();
+    }
+  }
+  request.Navigator.reset();
+
+  if (!CopyPageFile(state_.FilePrefix + "_bottom.htm")) HttpWrite("</body></html>\r\n");
+}
+
+std::string TForm1::Remembered(const std::string& pair) {
+  std::string cookie;
+  HttpCookie1->GetCookie("", cookie);
+  return GetFieldValue(pair, cookie, "");
+}
+
+void TForm1::HtmlListHttpEntry(const std::string& EntryName, bool& Handled) {
+  TForumRequest& request = forumRequest;
+  const TNewsRecord& message = request.CurrentMessage;
+  const std::string name = plat::AnsiUpperCase(EntryName);
+  if (name == "NEWSLIST") {
+    if (request.Navigator) request.Navigator->WriteNewsList();
+  } else if (name == "LASTEMAIL") {
+    // The cookie is the visitor's own input: never markup.
+    HttpWrite(HtmlEscape(Remembered("E")));
+  } else if (name == "LASTNAME") {
+    HttpWrite(HtmlEscape(Remembered("N")));
+  } else if (name == "VIEWTEXT") {
+    HttpWrite(ReplaceLineFeeds(request.CurrentText) + "<BR><BR><BR>");
+  } else if (name == "VIEWSUBJECT") {
+    HttpWrite(message.Subject);
+  } else if (name == "VIEWNAME") {
+    HttpWrite(message.Name);
+  } else if (name == "VIEWEMAIL") {
+    HttpWrite(message.Email);
+  } else if (name == "NOTHREAD_CHECKED") {
+    if (!Field("NOTHREAD").empty()) HttpWrite("CHECKED");
+  } else if (name == "REPLYID") {
+    HttpWrite(plat::IntToStr(message.Id));
+  } else if (name == "PAGE") {
+    if (request.Navigator) HttpWrite(plat::IntToStr(request.Navigator->CurrentPage()));
+  } else if (Field("ACTION_REPLYMESSAGE").empty()) {
+    Handled = false;
+  } else if (name == "REPLYSUBJECT") {
+    HttpWrite("RE: " + message.Subject);
+  } else if (name == "REPLYTEXT") {
+    HttpWrite(QuoteBody(request.CurrentText));
+  } else {
+    Handled = false;
+  }
 }
 
 void TForm1::GeneralHttpEngine1RequestError(TObject*, const plat::Exception& ErrorReason) {
-  HttpWriteLn("<html><body>" + Escape(ErrorReason.Message()) + "</body></html>");
+  // Messages quote the offending input (a crafted VIEWID, say): escape it.
+  HttpWriteLn("<html><body>" + HtmlEscape(ErrorReason.Message()) + "</body></html>");
 }

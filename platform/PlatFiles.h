@@ -73,6 +73,8 @@ bool AppendToFile(const std::string& path, const std::string& text);
 bool RemoveDir(const std::string& path);
 bool RemoveTree(const std::string& path);
 bool SetExecutable(const std::string& path);
+// Both names lead to the same file (device and inode).
+bool SameFile(const std::string& a, const std::string& b);
 
 // Existence: stat of the exact name; directories and plain files both count.
 bool FileExists(const std::string& path);

@@ -38,4 +38,10 @@ bool RemoveTree(const std::string& path) {
 
 bool SetExecutable(const std::string& path) { return ::chmod(path.c_str(), 0755) == 0; }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 }  // namespace plat
