@@ -8,12 +8,6 @@ namespace {
 
 TEngineFactory factories[4] = {nullptr, nullptr, nullptr, nullptr};
 
-THttpEngine& Current() {
-  THttpEngine* engine = CurrentEngine();
-  if (!engine) throw plat::Exception("No request is being served on this thread");
-  return *engine;
-}
-
 }  // namespace
 
 void RegisterEngineFactory(TEngineKind Kind, TEngineFactory Factory) {
@@ -146,47 +140,47 @@ void TGeneralHttpEngine::Loaded() {
   if (!CurrentEngine() || interactive) CreateEngine(TEngineKind::CgiWin, interactive);
 }
 
-std::string TGeneralHttpEngine::GetServerName() { return Current().GetServerName(); }
-std::string TGeneralHttpEngine::GetServerSoftware() { return Current().GetServerSoftware(); }
-std::string TGeneralHttpEngine::GetGatewayInterface() { return Current().GetGatewayInterface(); }
-std::string TGeneralHttpEngine::GetServerProtocol() { return Current().GetServerProtocol(); }
-std::string TGeneralHttpEngine::GetServerPort() { return Current().GetServerPort(); }
-bool TGeneralHttpEngine::GetServerPortSecure() { return Current().GetServerPortSecure(); }
-std::string TGeneralHttpEngine::GetRequestMethod() { return Current().GetRequestMethod(); }
-std::string TGeneralHttpEngine::GetPathInfo() { return Current().GetPathInfo(); }
-std::string TGeneralHttpEngine::GetPathTranslated() { return Current().GetPathTranslated(); }
-std::string TGeneralHttpEngine::GetScriptName() { return Current().GetScriptName(); }
+std::string TGeneralHttpEngine::GetServerName() { return RequiredEngine().GetServerName(); }
+std::string TGeneralHttpEngine::GetServerSoftware() { return RequiredEngine().GetServerSoftware(); }
+std::string TGeneralHttpEngine::GetGatewayInterface() { return RequiredEngine().GetGatewayInterface(); }
+std::string TGeneralHttpEngine::GetServerProtocol() { return RequiredEngine().GetServerProtocol(); }
+std::string TGeneralHttpEngine::GetServerPort() { return RequiredEngine().GetServerPort(); }
+bool TGeneralHttpEngine::GetServerPortSecure() { return RequiredEngine().GetServerPortSecure(); }
+std::string TGeneralHttpEngine::GetRequestMethod() { return RequiredEngine().GetRequestMethod(); }
+std::string TGeneralHttpEngine::GetPathInfo() { return RequiredEngine().GetPathInfo(); }
+std::string TGeneralHttpEngine::GetPathTranslated() { return RequiredEngine().GetPathTranslated(); }
+std::string TGeneralHttpEngine::GetScriptName() { return RequiredEngine().GetScriptName(); }
 std::string TGeneralHttpEngine::GetQueryString() {
-  std::string value = Current().GetQueryString();
+  std::string value = RequiredEngine().GetQueryString();
   return value == NotAvailable ? std::string() : value;
 }
-std::string TGeneralHttpEngine::GetRemoteHost() { return Current().GetRemoteHost(); }
-std::string TGeneralHttpEngine::GetRemoteAddr() { return Current().GetRemoteAddr(); }
-std::string TGeneralHttpEngine::GetAuthType() { return Current().GetAuthType(); }
-std::string TGeneralHttpEngine::GetRemoteUser() { return Current().GetRemoteUser(); }
-std::string TGeneralHttpEngine::GetRemoteIdent() { return Current().GetRemoteIdent(); }
-std::string TGeneralHttpEngine::GetContentType() { return Current().GetContentType(); }
-int TGeneralHttpEngine::GetContentLength() { return Current().GetContentLength(); }
-std::string TGeneralHttpEngine::GetUrl() { return Current().GetUrl(); }
-std::string TGeneralHttpEngine::GetUserAgent() { return Current().GetUserAgent(); }
-std::string TGeneralHttpEngine::GetHttpCookie() { return Current().GetHttpCookie(); }
-std::string TGeneralHttpEngine::GetReferer() { return Current().GetReferer(); }
-std::string TGeneralHttpEngine::GetExecutablePath() { return Current().GetExecutablePath(); }
-void TGeneralHttpEngine::Write(const std::string& Text) { Current().Write(Text); }
-void TGeneralHttpEngine::WriteData(const void* Buffer, int Count) { Current().WriteData(Buffer, Count); }
+std::string TGeneralHttpEngine::GetRemoteHost() { return RequiredEngine().GetRemoteHost(); }
+std::string TGeneralHttpEngine::GetRemoteAddr() { return RequiredEngine().GetRemoteAddr(); }
+std::string TGeneralHttpEngine::GetAuthType() { return RequiredEngine().GetAuthType(); }
+std::string TGeneralHttpEngine::GetRemoteUser() { return RequiredEngine().GetRemoteUser(); }
+std::string TGeneralHttpEngine::GetRemoteIdent() { return RequiredEngine().GetRemoteIdent(); }
+std::string TGeneralHttpEngine::GetContentType() { return RequiredEngine().GetContentType(); }
+int TGeneralHttpEngine::GetContentLength() { return RequiredEngine().GetContentLength(); }
+std::string TGeneralHttpEngine::GetUrl() { return RequiredEngine().GetUrl(); }
+std::string TGeneralHttpEngine::GetUserAgent() { return RequiredEngine().GetUserAgent(); }
+std::string TGeneralHttpEngine::GetHttpCookie() { return RequiredEngine().GetHttpCookie(); }
+std::string TGeneralHttpEngine::GetReferer() { return RequiredEngine().GetReferer(); }
+std::string TGeneralHttpEngine::GetExecutablePath() { return RequiredEngine().GetExecutablePath(); }
+void TGeneralHttpEngine::Write(const std::string& Text) { RequiredEngine().Write(Text); }
+void TGeneralHttpEngine::WriteData(const void* Buffer, int Count) { RequiredEngine().WriteData(Buffer, Count); }
 void TGeneralHttpEngine::WriteHeaderField(const std::string& Name, const std::string& Value) {
-  Current().WriteHeaderField(Name, Value);
+  RequiredEngine().WriteHeaderField(Name, Value);
 }
-int TGeneralHttpEngine::ReadClient(void* Buffer, int Count) { return Current().ReadClient(Buffer, Count); }
-void TGeneralHttpEngine::EndHeader() { Current().EndHeader(); }
+int TGeneralHttpEngine::ReadClient(void* Buffer, int Count) { return RequiredEngine().ReadClient(Buffer, Count); }
+void TGeneralHttpEngine::EndHeader() { RequiredEngine().EndHeader(); }
 void TGeneralHttpEngine::GetVariable(const std::string& Name, std::string& Value) {
-  Current().GetVariable(Name, Value);
+  RequiredEngine().GetVariable(Name, Value);
 }
 void TGeneralHttpEngine::GetField(const std::string& Name, const std::string& Default, std::string& Value) {
-  Current().GetField(Name, Default, Value);
+  RequiredEngine().GetField(Name, Default, Value);
 }
-std::vector<std::string> TGeneralHttpEngine::GetFieldNames() { return Current().GetFieldNames(); }
-TLock TGeneralHttpEngine::CreateLock() { return Current().CreateLock(); }
-void TGeneralHttpEngine::EnterLock(TLock Lock) { Current().EnterLock(Lock); }
-void TGeneralHttpEngine::LeaveLock(TLock Lock) { Current().LeaveLock(Lock); }
-void TGeneralHttpEngine::FreeLock(TLock Lock) { Current().FreeLock(Lock); }
+std::vector<std::string> TGeneralHttpEngine::GetFieldNames() { return RequiredEngine().GetFieldNames(); }
+TLock TGeneralHttpEngine::CreateLock() { return RequiredEngine().CreateLock(); }
+void TGeneralHttpEngine::EnterLock(TLock Lock) { RequiredEngine().EnterLock(Lock); }
+void TGeneralHttpEngine::LeaveLock(TLock Lock) { RequiredEngine().LeaveLock(Lock); }
+void TGeneralHttpEngine::FreeLock(TLock Lock) { RequiredEngine().FreeLock(Lock); }

@@ -30,12 +30,6 @@ plat::TCriticalSection& ServerModeLock() {
   return lock;
 }
 
-THttpEngine& Current() {
-  THttpEngine* engine = requestState.CurrentEngine;
-  if (!engine) throw plat::Exception("No request is being served on this thread");
-  return *engine;
-}
-
 void ReportRequestError(THttpEngine* engine, const plat::Exception& error) {
   try {
     if (engine->OnRequestError) {
@@ -306,27 +300,32 @@ void InitHttpEngine() {
 }
 
 THttpEngine* CurrentEngine() { return requestState.CurrentEngine; }
+THttpEngine& RequiredEngine() {
+  THttpEngine* engine = requestState.CurrentEngine;
+  if (!engine) throw plat::Exception("No request is being served on this thread");
+  return *engine;
+}
 void SetCurrentEngine(THttpEngine* Engine) { requestState.CurrentEngine = Engine; }
 void SetImageType(int Kind) { requestState.ImageType = static_cast<uint8_t>(Kind); }
-void HttpWrite(const std::string& Text) { Current().Write(Text); }
-void HttpWriteLn(const std::string& Text) { Current().WriteLn(Text); }
-void HttpWriteData(const void* Buffer, int Count) { Current().WriteData(Buffer, Count); }
+void HttpWrite(const std::string& Text) { RequiredEngine().Write(Text); }
+void HttpWriteLn(const std::string& Text) { RequiredEngine().WriteLn(Text); }
+void HttpWriteData(const void* Buffer, int Count) { RequiredEngine().WriteData(Buffer, Count); }
 void HttpWriteHeader(const std::string& Name, const std::string& Value) {
-  Current().WriteHeaderField(Name, Value);
+  RequiredEngine().WriteHeaderField(Name, Value);
 }
-int HttpReadClient(void* Buffer, int Count) { return Current().ReadClient(Buffer, Count); }
+int HttpReadClient(void* Buffer, int Count) { return RequiredEngine().ReadClient(Buffer, Count); }
 std::string HttpGetVariable(const std::string& Name) {
   std::string value;
-  Current().GetVariable(Name, value);
+  RequiredEngine().GetVariable(Name, value);
   return value;
 }
 std::string HttpGetField(const std::string& Name, const std::string& Default) {
   std::string value;
-  Current().GetField(Name, Default, value);
+  RequiredEngine().GetField(Name, Default, value);
   return value;
 }
-std::string HttpScriptName() { return Current().GetScriptName(); }
-std::string HttpQueryString() { return Current().GetQueryString(); }
-std::string HttpUserAgent() { return Current().GetUserAgent(); }
-std::string HttpCookieString() { return Current().GetHttpCookie(); }
-std::string HttpExecutablePath() { return Current().GetExecutablePath(); }
+std::string HttpScriptName() { return RequiredEngine().GetScriptName(); }
+std::string HttpQueryString() { return RequiredEngine().GetQueryString(); }
+std::string HttpUserAgent() { return RequiredEngine().GetUserAgent(); }
+std::string HttpCookieString() { return RequiredEngine().GetHttpCookie(); }
+std::string HttpExecutablePath() { return RequiredEngine().GetExecutablePath(); }

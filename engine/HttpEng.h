@@ -128,6 +128,8 @@ void InitHttpEngine();
 
 // Request-scope functions, acting on the calling thread's current engine.
 THttpEngine* CurrentEngine();
+// The current engine; raises when no request is being served on this thread.
+THttpEngine& RequiredEngine();
 void SetCurrentEngine(THttpEngine* Engine);
 void SetImageType(int Kind);
 void HttpWrite(const std::string& Text);
