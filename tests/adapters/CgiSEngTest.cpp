@@ -223,6 +223,24 @@ TEST(CgiLog, FallsBackToTheProgramDirectoryWhenLogIsNoDirectory) {
   EXPECT_NE(ReadFile(dir.path + "/forum.Log").find("Content length exceeds AutoReadLimit"), std::string::npos);
 }
 
+TEST(CgiMultipart, UploadsReachTheHandlerAndVanishAfterAFailedRequest) {
+  const std::string data = std::string(PARLINO_SOURCE_DIR) + "/tests/data/multipart/";
+  std::string body, type;
+  ASSERT_TRUE(plat::ReadWholeFile(data + "curl_form.body", body));
+  ASSERT_TRUE(plat::ReadWholeFile(data + "curl_form.type", type));
+  type = type.substr(type.find(':') + 2);
+  while (!type.empty() && (type.back() == '\n' || type.back() == '\r')) type.pop_back();
+  TempDir uploads;
+  Cgi cgi;
+  cgi.Set("PROBE_MODE", "files").Set("PROBE_TEMPDIR", uploads.path).Set("PROBE_LIMIT", "10000000").Post(body, type);
+  plat::TRunResult r = cgi.Run();
+  EXPECT_EQ(r.ExitCode, 0);
+  EXPECT_NE(r.Output.find("a=two words\r\n"), std::string::npos) << r.Output;
+  EXPECT_NE(r.Output.find("_FILENAME=" + uploads.path + "/"), std::string::npos) << r.Output;
+  EXPECT_NE(r.Output.find("after files"), std::string::npos);
+  EXPECT_TRUE(plat::FindFiles(uploads.path + "/*", plat::faAnyFile).empty());
+}
+
 TEST(CgiVariables, NamesMapToEnvironmentVariables) {
   // SCRIPT_NAME answers both the script name and the executable path.
   EXPECT_EQ(Cgi().Set("QUERY_STRING", "x=%25SCRIPT_NAME%25").Output(), Ok + Html + Fields("x=%SCRIPT_NAME%\r\n"));
