@@ -1,0 +1,94 @@
+# Shared by tools/serve.sh, tools/e2e.sh and tools/bench.sh (sourced, not run).
+# A site is one directory laid out so that the program finds its data:
+#   ROOT/cgi-bin/bin/parlino   the program (a copy: it locates its data from
+#                              its real path, so a symlink would point there)
+#   ROOT/cgi-bin/bin/Log       its log; Temp beside it for the resident modes
+#   ROOT/cgi-bin/parlino/      the data directory (found as bin/../parlino)
+#   ROOT/htdocs/               static files
+#   ROOT/run/                  the web server's configuration, pid and logs
+
+PARLINO_HTTPD_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# The account CGI programs run as when the server starts as root.
+site_cgi_user() {
+  if [ "$(id -u)" -eq 0 ]; then echo www-data; else id -un; fi
+}
+
+# site_prepare ROOT PROGRAM: lays out ROOT, copying PROGRAM in afresh and
+# keeping an existing data directory and its settings.
+site_prepare() {
+  local root=$1 program=$2
+  [ -x "$program" ] || { echo "No program at $program: build it first (make build)" >&2; return 1; }
+  mkdir -p "$root/htdocs" "$root/run" "$root/cgi-bin/bin/Log" "$root/cgi-bin/bin/Temp" \
+           "$root/cgi-bin/parlino"
+  # Copy, then rename: a running request keeps its old file.
+  cp "$program" "$root/cgi-bin/bin/.parlino.new"
+  chmod 755 "$root/cgi-bin/bin/.parlino.new"
+  mv -f "$root/cgi-bin/bin/.parlino.new" "$root/cgi-bin/bin/parlino"
+  [ -e "$root/cgi-bin/parlino/parlino.ini" ] || cp "$PARLINO_HTTPD_DIR/parlino.ini" "$root/cgi-bin/parlino/parlino.ini"
+  if [ "$(id -u)" -eq 0 ]; then
+    local user; user=$(site_cgi_user)
+    chown -R "$user:$user" "$root/cgi-bin/parlino" "$root/cgi-bin/bin/Log" "$root/cgi-bin/bin/Temp"
+    if ! runuser -u "$user" -- test -x "$root/cgi-bin/bin/parlino"; then
+      echo "Warning: $user cannot reach $root/cgi-bin/bin/parlino (a parent directory is closed to it);" >&2
+      echo "         move the work tree or open its parent directories (chmod o+x)." >&2
+    fi
+  fi
+}
+
+# Replaces @NAME@ markers of a template; values come as NAME=VALUE arguments.
+site_fill() {
+  local template=$1; shift
+  python3 - "$template" "$@" <<'PY'
+import sys
+text = open(sys.argv[1]).read()
+for pair in sys.argv[2:]:
+    name, value = pair.split("=", 1)
+    text = text.replace("@" + name + "@", value)
+sys.stdout.write(text)
+PY
+}
+
+# site_apache_conf ROOT PORT [ERRORLOG ACCESSLOG]: writes ROOT/run/apache.conf.
+site_apache_conf() {
+  local root; root=$(cd "$1" && pwd)
+  local port=$2 errorlog=${3:-$root/run/apache-error.log} accesslog=${4:-$root/run/apache-access.log}
+  local user=""
+  if [ "$(id -u)" -eq 0 ]; then user="User www-data
+Group www-data"; fi
+  site_fill "$PARLINO_HTTPD_DIR/apache.conf.in" "ROOT=$root" "RUN=$root/run" "PORT=$port" \
+    "ERRORLOG=$errorlog" "ACCESSLOG=$accesslog" "USER=$user" > "$root/run/apache.conf"
+}
+
+# site_lighttpd_conf ROOT PORT: writes ROOT/run/lighttpd.conf.
+site_lighttpd_conf() {
+  local root; root=$(cd "$1" && pwd)
+  local port=$2 user=""
+  if [ "$(id -u)" -eq 0 ]; then
+    user='server.username = "www-data"
+server.groupname = "www-data"'
+    touch "$root/run/lighttpd-error.log"; chown www-data:www-data "$root/run/lighttpd-error.log"
+  fi
+  site_fill "$PARLINO_HTTPD_DIR/lighttpd.conf.in" "ROOT=$root" "PORT=$port" \
+    "ERRORLOG=$root/run/lighttpd-error.log" "USER=$user" > "$root/run/lighttpd.conf"
+}
+
+# A free loopback port, chosen by the kernel.
+site_free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+
+# site_wait_port PORT: waits up to 10 s for something to listen on PORT.
+site_wait_port() {
+  python3 - "$1" <<'PY'
+import socket, sys, time
+deadline = time.time() + 10
+while time.time() < deadline:
+    try:
+        socket.create_connection(("127.0.0.1", int(sys.argv[1])), 0.5).close()
+        sys.exit(0)
+    except OSError:
+        time.sleep(0.1)
+sys.exit(1)
+PY
+}
