@@ -218,14 +218,13 @@ class MultipartParser {
   }
 
   void FinishPart(int64_t delimiterStart) {
-    const int64_t end = ContentEnd(delimiterStart);
     if (part_.kind == Kind::Text) {
-      std::string content = ring_.Copy(part_.contentStart, end);
+      std::string content = ring_.Copy(part_.contentStart, ContentEnd(delimiterStart));
       const size_t zero = content.find('\0');
       if (zero != std::string::npos) content.resize(zero);
       data_ += part_.name + "=" + UrlEncode(content) + "&";
     } else if (part_.kind == Kind::File) {
-      WriteContent(end);
+      WriteContent(ContentEnd(delimiterStart));
       part_.file.Close();
     }
   }
