@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <exception>
 
 namespace plat {
 
@@ -117,7 +118,14 @@ void TApplication::Run() {
         it->due = MonotonicSeconds() + it->intervalMs / 1000.0;
         handler = it->onTimer;
       }
-      if (handler) handler();
+      if (!handler) continue;
+      try {
+        handler();
+      } catch (const std::exception& e) {
+        if (OnException) OnException(e.what());
+      } catch (...) {
+        if (OnException) OnException("Unknown exception");
+      }
     }
     if (terminated_) break;
 

@@ -79,7 +79,11 @@ class TApplication : public TComponent {
   // The main-thread loop: due timers fire, then it sleeps until the next
   // one. Ends when Terminate is called or a quit signal (SIGTERM, SIGINT,
   // SIGHUP) arrives.
+  // An exception escaping a timer handler does not end the loop: it goes to
+  // OnException (when set) with its message, as the runtime's default
+  // handler would show it, and the loop goes on.
   void Run();
+  std::function<void(const std::string& message)> OnException;
   // May be called from any thread.
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }

@@ -93,7 +93,7 @@ bool TFile::Open(const std::string& path, TFileAccess access, TShareKind share, 
   const bool wantsWriteLock = share != TShareKind::ReadShared;
   bool writable = writer || wantsWriteLock;
   int fd = ::open(path.c_str(), flags | (writable ? O_RDWR : O_RDONLY), 0666);
-  if (fd < 0 && writable && !writer && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+  if (fd < 0 && writable && !writer && (errno == EACCES || errno == EROFS || errno == EPERM || errno == ETXTBSY)) {
     writable = false;
     fd = ::open(path.c_str(), flags | O_RDONLY, 0666);
   }

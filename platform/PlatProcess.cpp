@@ -141,6 +141,11 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // Handles opened without close-on-exec (a server's sockets, a lock file)
+  // must not live on in the new process either.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
   // The new process starts with default signal handling and no blocked
   // signals, whatever this one changed.
   sigset_t defaults, empty;

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -170,6 +171,21 @@ TEST(ApplicationRun, TimersMayRemoveThemselvesAndAddOthers) {
   });
   app.Run();
   EXPECT_EQ(fired, (std::vector<std::string>{"once", "added"}));
+}
+
+TEST(ApplicationRun, ReportsATimerExceptionAndGoesOn) {
+  plat::TApplication app;
+  std::vector<std::string> reported;
+  app.OnException = [&](const std::string& message) { reported.push_back(message); };
+  int ticks = 0;
+  app.AddTimer(1, [&] {
+    if (++ticks == 3) app.Terminate();
+    if (ticks == 1) throw std::runtime_error("first tick failed");
+    if (ticks == 2) throw 42;
+  });
+  app.Run();
+  EXPECT_EQ(ticks, 3);
+  EXPECT_EQ(reported, (std::vector<std::string>{"first tick failed", "Unknown exception"}));
 }
 
 TEST(ApplicationRun, EndsOnTerminateFromAnotherThreadWithoutTimers) {

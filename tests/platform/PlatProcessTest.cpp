@@ -133,20 +133,26 @@ TEST(SpawnDetached, StartsTheProgramInItsOwnSessionWithNullHandles) {
   const std::string dir = tmpl;
   const std::string out = dir + "/out";
   plat::SetEnv("PLAT_SPAWN_MARK", "inherited");
+  // A handle without close-on-exec, as a server's socket might be.
+  const int leaky = dup(2);
+  ASSERT_GE(leaky, 3);
+  const std::string leakyPath = "/proc/$$/fd/" + std::to_string(leaky);
   // The shell reports its session, its standard handles and the variable.
   const std::string script =
       "echo \"$PLAT_SPAWN_MARK $1\" > " + out + ".tmp; "
       "ps -o sid= -p $$ >> " + out + ".tmp 2>/dev/null || echo nops >> " + out + ".tmp; "
       "h=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$h\" >> " + out + ".tmp; "
+      "if [ -e " + leakyPath + " ]; then echo leaked; else echo closed; fi >> " + out + ".tmp; "
       "mv " + out + ".tmp " + out;
   ASSERT_TRUE(plat::SpawnDetached("/bin/sh", {"-c", script, "sh", "arg one"}));
   std::string contents;
   for (int i = 0; i < 200 && !plat::ReadWholeFile(out, contents); ++i) plat::SleepMs(10);
   plat::UnsetEnv("PLAT_SPAWN_MARK");
+  close(leaky);
   std::filesystem::remove_all(dir);
   ASSERT_FALSE(contents.empty());
   EXPECT_EQ(contents.substr(0, contents.find('\n')), "inherited arg one");
-  EXPECT_NE(contents.find("/dev/null\n/dev/null\n/dev/null\n"), std::string::npos) << contents;
+  EXPECT_NE(contents.find("/dev/null\n/dev/null\n/dev/null\nclosed\n"), std::string::npos) << contents;
   const std::string mySession = std::to_string(getsid(0));
   const size_t line2 = contents.find('\n') + 1;
   std::string sid = contents.substr(line2, contents.find('\n', line2) - line2);
