@@ -20,12 +20,15 @@ bool CopyPageFile(const std::string& fileName) {
   return true;
 }
 
+// Every line of the body becomes ">" + the line + CR LF.
 std::string QuoteBody(const std::string& body) {
-  std::string rest = body + "\r\n";
+  std::string rest = body;
+  rest.append("\r\n");
   std::string quoted;
   size_t start = 0;
   for (size_t end; (end = rest.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    quoted += ">" + rest.substr(start, end + 2 - start);
+    quoted.push_back('>');
+    quoted.append(rest, start, end + 2 - start);
   }
   return quoted;
 }
