@@ -25,6 +25,13 @@ test:
 	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPARLINO_SANITIZE=ON -DPARLINO_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN) -j$(JOBS)
 	@cd $(ASAN) && ctest --output-on-failure -j$(JOBS)
+	@tools/e2e.sh
+
+# The forum behind Apache and lighttpd, over HTTP and in Chromium.
+e2e:
+	@tools/deps.sh test
+	@$(MAKE) --no-print-directory build
+	@tools/e2e.sh
 
 
 bench:

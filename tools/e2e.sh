@@ -13,22 +13,29 @@ mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 LOG=$OUT/results.txt
 : > "$LOG"
+# The sites, where the servers' CGI account can reach them.
+SITES=$(site_home "$OUT")
 
 pids=()
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  if [ "$SITES" != "$OUT" ]; then
+    local site
+    for site in "$SITES"/*/; do mkdir -p "$OUT/$(basename "$site")" && cp -r "$site/run" "$OUT/$(basename "$site")/"; done
+    rm -rf "$SITES"
+  fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 fail() { echo "FAIL $1" | tee -a "$LOG"; }
 
-# start_server KIND NAME: lays out $OUT/NAME and starts KIND on a free port;
+# start_server KIND NAME: lays out $SITES/NAME and starts KIND on a free port;
 # sets $url.
 start_server() {
-  local kind=$1 root=$OUT/$2 port
+  local kind=$1 root=$SITES/$2 port
   port=$(site_free_port)
   site_prepare "$root" "$PROGRAM" || return 1
   if [ "$kind" = apache ]; then
@@ -57,7 +64,7 @@ multipart=tests/data/multipart
 [ -f "$multipart/forum_post.body" ] || multipart=""
 for kind in apache lighttpd; do
   if start_server "$kind" "$kind"; then
-    run_checks "$kind" python3 tools/e2e/http_forum.py "$url" "$OUT/$kind/cgi-bin/parlino" "$kind" "$multipart"
+    run_checks "$kind" python3 tools/e2e/http_forum.py "$url" "$SITES/$kind/cgi-bin/parlino" "$kind" "$multipart"
   fi
 done
 

@@ -14,6 +14,21 @@ site_cgi_user() {
   if [ "$(id -u)" -eq 0 ]; then echo www-data; else id -un; fi
 }
 
+# site_reachable DIR: whether the CGI account can enter DIR (a work tree
+# below /root, for instance, is closed to www-data).
+site_reachable() {
+  [ "$(id -u)" -ne 0 ] || runuser -u "$(site_cgi_user)" -- test -x "$1"
+}
+
+# site_home DIR: prints DIR when the CGI account can reach it, else a fresh
+# directory below /tmp that it can.
+site_home() {
+  mkdir -p "$1"
+  if site_reachable "$1"; then (cd "$1" && pwd); else
+    local tmp; tmp=$(mktemp -d /tmp/parlino-site.XXXXXX); chmod 755 "$tmp"; echo "$tmp"
+  fi
+}
+
 # site_prepare ROOT PROGRAM: lays out ROOT, copying PROGRAM in afresh and
 # keeping an existing data directory and its settings.
 site_prepare() {
