@@ -34,10 +34,16 @@ std::vector<std::string>& CommandLine() {
 
 std::atomic<bool> g_runsAsLibrary{false};
 
+// splitmix64: cheap to seed, which matters to a program started once per
+// request, and good enough for message numbers and temporary names.
 std::mutex g_randomMutex;
-std::mt19937& RandomEngine() {
-  static std::mt19937 engine;  // fixed seed until Randomize, as the runtime
-  return engine;
+uint64_t g_randomState = 0x853C49E6748FEA9BULL;  // fixed seed until Randomize, as the runtime
+
+uint64_t NextRandom() {
+  uint64_t z = (g_randomState += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
 }
 
 }  // namespace
@@ -80,11 +86,15 @@ std::string ParamStr(int index) {
 }
 
 std::string ProgramFileName() {
-  char buf[PATH_MAX];
-  if (realpath("/proc/self/exe", buf)) return buf;
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n > 0) return std::string(buf, static_cast<size_t>(n));
-  return ParamStr(0);
+  // The kernel's link is already the resolved path; it never changes.
+  static const std::string path = [] {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0) return std::string(buf, static_cast<size_t>(n));
+    if (realpath("/proc/self/exe", buf)) return std::string(buf);
+    return ParamStr(0);
+  }();
+  return path;
 }
 
 std::string ModulePath() {
@@ -105,18 +115,23 @@ void SetRunsAsLibrary(bool value) { g_runsAsLibrary.store(value); }
 void Randomize() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  std::seed_seq seq{static_cast<unsigned>(ts.tv_sec), static_cast<unsigned>(ts.tv_nsec),
-                    static_cast<unsigned>(getpid()),
-                    static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id()))};
+  uint64_t seed = static_cast<uint64_t>(ts.tv_sec) * 1000000007ULL ^ static_cast<uint64_t>(ts.tv_nsec) ^
+                  (static_cast<uint64_t>(getpid()) << 32) ^
+                  static_cast<uint64_t>(std::hash<std::thread::id>()(std::this_thread::get_id()));
   std::lock_guard<std::mutex> lock(g_randomMutex);
-  RandomEngine().seed(seq);
+  g_randomState ^= seed;
+  NextRandom();
 }
 
 int Random(int range) {
   if (range <= 1) return 0;
-  std::uniform_int_distribution<int> dist(0, range - 1);
+  const uint64_t n = static_cast<uint64_t>(range);
+  const uint64_t limit = UINT64_MAX - UINT64_MAX % n;  // no modulo bias
   std::lock_guard<std::mutex> lock(g_randomMutex);
-  return dist(RandomEngine());
+  uint64_t x;
+  do x = NextRandom();
+  while (x >= limit);
+  return static_cast<int>(x % n);
 }
 
 void ExitProcessNow(int code) { _exit(code); }
