@@ -109,3 +109,10 @@ inline std::vector<std::string> Split(std::string_view data, std::string_view se
 }
 
 }  // namespace fuzz
+
+// Nothing under test may end the process: the harnesses are linked with
+// --wrap=_exit, so the platform layer's _exit lands here. (Each harness is a
+// single source file, so this is defined once per program.)
+extern "C" [[noreturn]] void __wrap__exit(int code) {
+  fuzz::Fail("the code under test tried to end the process", "exit code " + std::to_string(code));
+}
