@@ -3,7 +3,7 @@ JOBS ?= 2
 BUILD := build
 ASAN := build/asan
 
-.PHONY: all build serve test unit e2e bench clean
+.PHONY: all build serve test unit e2e fuzz bench clean
 
 all: build
 
@@ -26,6 +26,7 @@ test:
 	@cmake --build $(ASAN) -j$(JOBS)
 	@cd $(ASAN) && ctest --output-on-failure -j$(JOBS)
 	@tools/e2e.sh
+	@tools/fuzz.sh short
 
 # The forum behind Apache and lighttpd, over HTTP and in Chromium.
 e2e:
@@ -33,6 +34,10 @@ e2e:
 	@$(MAKE) --no-print-directory build
 	@tools/e2e.sh
 
+# Every fuzzer for FUZZ_SECONDS (default 600) each; new inputs that add
+# coverage join the checked-in corpus.
+fuzz:
+	@tools/fuzz.sh long
 
 bench:
 	@tools/deps.sh bench
