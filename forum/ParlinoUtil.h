@@ -7,6 +7,9 @@
 #include "forum/ParlinoFSettings.h"
 
 class THttpCookie;
+namespace plat {
+class TFile;
+}
 
 struct TNewsRecord {
   static constexpr int RecordSize = 180;
@@ -32,6 +35,9 @@ class TNewsNavigator {
   TNewsNavigator(const std::string& FileName, const TForumState& State, THttpCookie& Cookie);
 
   const std::string FileName;
+  // How long an operation waits for another process's post or removal (or
+  // a passing exclusive open) before it gives up with the open error.
+  int WaitLimitMs = 10000;
 
   // Stores the current request's post (fields NEWNAME, NEWEMAIL, NEWSUBJECT,
   // NEWTEXT, REPLYID) and sets the visitor cookie first.
@@ -49,6 +55,10 @@ class TNewsNavigator {
   std::string TextFileName(int Id) const;
 
  private:
+  // Opens the data file for reading, waiting out a passing exclusive open;
+  // EFOpenError when it cannot be opened.
+  void OpenDataFile(plat::TFile& File) const;
+
   const TForumState& state_;
   THttpCookie& cookie_;
 };
