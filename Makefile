@@ -27,6 +27,7 @@ test:
 	@cd $(ASAN) && ctest --output-on-failure -j$(JOBS)
 	@tools/e2e.sh
 	@tools/fuzz.sh short
+	@tools/load_test.py --short
 
 # The forum behind Apache and lighttpd, over HTTP and in Chromium.
 e2e:
