@@ -31,14 +31,17 @@ class Forums {
   ~Forums() { std::filesystem::remove_all(dir_); }
 
   // A forum of n messages: a third start threads, the rest answer a random
-  // earlier message. Numbers are random and distinct, as the store draws them.
-  const TForumState& Get(int n) {
-    auto found = states_.find(n);
+  // earlier message. Numbers are drawn at random as the store draws them
+  // (a few repeat by chance in the largest forum), or, for a forum damaged
+  // by earlier versions, from only a thousand values.
+  const TForumState& Get(int n, bool fewNumbers = false) {
+    const int key = fewNumbers ? -n : n;
+    auto found = states_.find(key);
     if (found != states_.end()) return found->second;
-    TForumState& state = states_[n];
-    state.FilePrefix = dir_ + "/forum" + std::to_string(n);
+    TForumState& state = states_[key];
+    state.FilePrefix = dir_ + "/forum" + std::to_string(key);
     std::mt19937 random(static_cast<unsigned>(n));
-    std::uniform_int_distribution<int> anyId(1, 1147483647);
+    std::uniform_int_distribution<int> anyId(1, fewNumbers ? 1000 : 1147483647);
     std::vector<int> ids;
     std::string bytes;
     double time = plat::EncodeDateTime({2024, 1, 1, 8, 0, 0, 0});
@@ -72,8 +75,8 @@ Forums& AllForums() {
   return forums;
 }
 
-void ListPage(benchmark::State& bench, const std::string& fields) {
-  const TForumState& state = AllForums().Get(static_cast<int>(bench.range(0)));
+void ListPage(benchmark::State& bench, const std::string& fields, bool fewNumbers = false) {
+  const TForumState& state = AllForums().Get(static_cast<int>(bench.range(0)), fewNumbers);
   NullEngine engine;
   engine.AutoHttpHeader = false;
   engine.Variables["SCRIPT_NAME"] = "/cgi-bin/forum";
@@ -100,6 +103,7 @@ void BM_ListThreadedLastPage(benchmark::State& bench) {
   ListPage(bench, "PAGE=" + std::to_string((bench.range(0) + 24) / 25));
 }
 void BM_ListFlatFirstPage(benchmark::State& bench) { ListPage(bench, "NOTHREAD=yes"); }
+void BM_ListThreadedRepeatedNumbers(benchmark::State& bench) { ListPage(bench, "", true); }
 
 }  // namespace
 
@@ -107,5 +111,6 @@ BENCHMARK(BM_ReadDataFile)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::
 BENCHMARK(BM_ListThreadedFirstPage)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ListThreadedLastPage)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ListFlatFirstPage)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ListThreadedRepeatedNumbers)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
