@@ -15,7 +15,7 @@ constexpr double kMinDate = -693593.0;
 constexpr double kMaxDate = 2958465.99999999;
 
 // Days since 1 January 1970 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+constexpr int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
   const int64_t yoe = y - era * 400;
@@ -36,7 +36,7 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
   year = static_cast<int>(yoe + era * 400 + (month <= 2));
 }
 
-const int64_t kOleEpochDays = DaysFromCivil(1899, 12, 30);
+constexpr int64_t kOleEpochDays = DaysFromCivil(1899, 12, 30);
 
 // Total milliseconds, rounded half away from zero as the Windows runtime
 // does; the date part is the whole days toward zero and the time part the

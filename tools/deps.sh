@@ -9,9 +9,23 @@ case "$kind" in
   serve) packages+=(apache2) ;;
   bench) packages+=(lighttpd apache2-utils hyperfine curl) ;;
 esac
+# A package counts as present when Debian has it installed or, for tools
+# that may come from elsewhere (Node.js and npm often do), its command exists.
+command_of() {
+  case "$1" in
+    nodejs) echo node ;;
+    g++|cmake|make|python3|npm|curl|chromium|lighttpd|hyperfine|clang) echo "$1" ;;
+    apache2) echo apache2 ;;
+    apache2-utils) echo ab ;;
+    *) echo "" ;;
+  esac
+}
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+  cmd=$(command_of "$p")
+  if [ -n "$cmd" ] && command -v "$cmd" >/dev/null 2>&1; then continue; fi
+  missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
