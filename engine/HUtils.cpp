@@ -76,6 +76,21 @@ std::string UrlDecode(std::string_view text) {
   return out;
 }
 
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 std::string UrlEncode(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 2);

@@ -15,6 +15,8 @@ inline constexpr const char* NotAvailable = "#1NOT_AVAILABLE#1";
 std::string UrlDecode(std::string_view text);
 std::string UrlEncode(std::string_view text);
 bool IsHexDigit(char c);
+// Replaces & < > " by their entities, for text that must not become markup.
+std::string HtmlEscape(const std::string& text);
 
 // The value of field Name in the field-data string Data; all values of a
 // repeated field joined by CR LF; Default when absent.

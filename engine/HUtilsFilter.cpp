@@ -116,21 +116,6 @@ bool NeedsEscape(const std::string& s) {
   return false;
 }
 
-std::string HtmlEscape(const std::string& s) {
-  std::string out;
-  out.reserve(s.size() + 16);
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 void WriteRequestValue(const std::string& value) {
   if (value.empty()) return;
   if (NeedsEscape(value))

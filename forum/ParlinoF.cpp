@@ -47,21 +47,6 @@ std::string ReplaceLineFeeds(const std::string& text) {
 
 TForumRequest& ForumRequest() { return forumRequest; }
 
-std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 TForm1::TForm1(plat::TComponent* owner) : plat::TForm(owner) {
   SetName("Form1");
   Caption = "Orvane Parlino";

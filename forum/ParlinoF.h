@@ -59,6 +59,3 @@ class TForm1 : public plat::TForm {
 
   TForumState state_;
 };
-
-// Replaces & < > " by their entities.
-std::string HtmlEscape(const std::string& text);

@@ -1,4 +1,5 @@
 #include "platform/PlatFiles.h"
+#include "platform/PlatIo.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -181,18 +182,7 @@ long TFile::ReadFully(void* buffer, long count) {
 
 bool TFile::Write(const void* buffer, long count) {
   if (fd_ < 0 || count < 0) return false;
-  const char* p = static_cast<const char*>(buffer);
-  size_t left = static_cast<size_t>(count);
-  while (left > 0) {
-    ssize_t n = ::write(fd_, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
+  return detail::WriteAll(fd_, buffer, static_cast<size_t>(count));
 }
 
 bool TFile::Seek(int64_t offset) {

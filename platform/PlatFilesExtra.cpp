@@ -6,27 +6,30 @@
 #include <cerrno>
 
 #include "platform/PlatFiles.h"
+#include "platform/PlatIo.h"
 
 namespace plat {
 
 bool AppendToFile(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  const char* data = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
+  bool ok = detail::WriteAll(fd, text.data(), text.size());
   ::close(fd);
   return ok;
+}
+
+bool detail::WriteAll(int fd, const void* buffer, size_t count) {
+  const char* p = static_cast<const char*>(buffer);
+  while (count > 0) {
+    ssize_t n = ::write(fd, p, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool RemoveDir(const std::string& path) { return ::rmdir(path.c_str()) == 0; }

@@ -1,4 +1,5 @@
 #include "platform/PlatProcess.h"
+#include "platform/PlatIo.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -221,18 +222,7 @@ long THandleStream::Read(void* buffer, long count) {
 
 bool THandleStream::Write(const void* buffer, long count) {
   if (fd_ < 0 || count < 0) return false;
-  const char* p = static_cast<const char*>(buffer);
-  size_t left = static_cast<size_t>(count);
-  while (left > 0) {
-    ssize_t n = ::write(fd_, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
+  return detail::WriteAll(fd_, buffer, static_cast<size_t>(count));
 }
 
 void THandleStream::Close() {
