@@ -7,8 +7,10 @@
 // draw the same number. A removal writes the new data file under another name
 // and renames it over the old one, so readers and a killed removal only ever
 // see a whole data file. Readers take no lock.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include "engine/HUtils.h"
 #include "engine/HUtilsCookie.h"
@@ -225,12 +227,14 @@ bool TNewsNavigator::LoadMessage(int Id, TNewsRecord& Record, std::string& Body)
 
   plat::TFile data;
   OpenDataFile(data);
-  std::string chunk(static_cast<size_t>(RecordSize) * 1024, '\0');
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(chunk.data());
+  // Read in blocks of whole records; the block needs no zero-filling.
+  const long chunkSize = static_cast<long>(RecordSize) * 1024;
+  auto chunk = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(chunkSize));
+  const unsigned char* bytes = chunk.get();
   bool found = false;
   TNewsRecord match;
   for (;;) {
-    long got = data.ReadFully(chunk.data(), static_cast<long>(chunk.size()));
+    long got = data.ReadFully(chunk.get(), chunkSize);
     long whole = got / RecordSize;
     for (long i = 0; i < whole && !found; ++i) {
       if (GetInt32(bytes + i * RecordSize + IdOffset) == Id) {
@@ -238,7 +242,7 @@ bool TNewsNavigator::LoadMessage(int Id, TNewsRecord& Record, std::string& Body)
         found = true;
       }
     }
-    if (found || got < static_cast<long>(chunk.size())) break;
+    if (found || got < chunkSize) break;
   }
   data.Close();
   if (!found) return false;
@@ -248,8 +252,10 @@ bool TNewsNavigator::LoadMessage(int Id, TNewsRecord& Record, std::string& Body)
   if (!OpenWaiting(textFile, textName, plat::TFileAccess::Read, plat::TShareKind::ReadShared,
                    plat::TFileCreation::OpenExisting, WaitLimitMs))
     throw plat::EFOpenError(textName);
-  std::string text(static_cast<size_t>(MaxBodyBytes), '\0');
-  long got = textFile.ReadFully(text.data(), MaxBodyBytes);
+  // At most MaxBodyBytes, sized by the file rather than zero-filled up front.
+  int64_t size = textFile.Size();
+  std::string text(static_cast<size_t>(std::clamp<int64_t>(size, 0, MaxBodyBytes)), '\0');
+  long got = textFile.ReadFully(text.data(), static_cast<long>(text.size()));
   text.resize(got > 0 ? static_cast<size_t>(got) : 0);
   size_t nul = text.find('\0');
   if (nul != std::string::npos) text.resize(nul);
