@@ -94,6 +94,17 @@ inline void ClearDirectory(const std::string& dir) {
   for (const std::string& name : DirectoryNames(dir)) std::filesystem::remove_all(dir + "/" + name, error);
 }
 
+// How many file descriptors the process holds: the same before and after a
+// request, or something was left open.
+inline size_t OpenDescriptors() {
+  std::error_code error;
+  size_t count = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error))
+    ++count;
+  return count;
+}
+
 // The input cut at each separator; the last piece takes the rest.
 inline std::vector<std::string> Split(std::string_view data, std::string_view separator,
                                       size_t maxPieces) {

@@ -189,7 +189,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   std::string data = "before=1&";
   std::vector<std::string> tempFiles;
   long result = 0;
+  const size_t descriptors = fuzz::OpenDescriptors();
   RunReader(data, tempFiles, result);
+  fuzz::Check(fuzz::OpenDescriptors() == descriptors, "the reader leaves no file open");
 
   fuzz::Check(result == client.delivered, "the reader reports the bytes it read",
               std::to_string(result) + " reported, " + std::to_string(client.delivered) + " read");

@@ -154,11 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   std::vector<std::string> want;
   const bool wantOk = ModelList(parts[0], state.Settings, file, want);
   std::string error;
+  const size_t descriptors = fuzz::OpenDescriptors();
   try {
     navigator.WriteNewsList();
   } catch (const plat::EConvertError& e) {
     error = e.Message();
   }
+  fuzz::Check(fuzz::OpenDescriptors() == descriptors, "writing the list leaves no file open");
   fuzz::Check(error.empty() == wantOk, "the list fails exactly on a PAGE that is no number", error);
   if (wantOk) {
     size_t at = 0;

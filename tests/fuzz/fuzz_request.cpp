@@ -203,7 +203,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   // The environment cannot carry NUL bytes: what was set is what was asked
   // for up to the first one.
 
+  const size_t descriptors = fuzz::OpenDescriptors();
   const std::string response = Serve(site, body);
+  fuzz::Check(fuzz::OpenDescriptors() == descriptors, "a request leaves no file open",
+              std::to_string(descriptors) + " before, " + std::to_string(fuzz::OpenDescriptors()) + " after");
   static const bool show = std::getenv("PARLINO_FUZZ_SHOW") != nullptr;
   if (show) std::fprintf(stderr, "---- response\n%s\n---- end\n", response.c_str());
 
