@@ -64,6 +64,21 @@ options_for() {
 # regression case and stays.
 generated_name() { [[ "$(basename "$1")" =~ ^[0-9a-f]{40}$ ]]; }
 
+# replace_generated CORPUS MERGED: the generated inputs of CORPUS become those
+# of MERGED, leaving out copies of the seeds and regression cases.
+replace_generated() {
+  local corpus=$1 merged=$2 f
+  declare -A kept=()
+  for f in "$corpus"/*; do
+    [ -e "$f" ] || continue
+    if generated_name "$f"; then rm -f "$f"; else kept[$(sha1sum <"$f" | cut -c1-40)]=1; fi
+  done
+  for f in "$merged"/*; do
+    [ -e "$f" ] || continue
+    [ -n "${kept[$(sha1sum <"$f" | cut -c1-40)]:-}" ] || cp "$f" "$corpus/"
+  done
+}
+
 run_one() {
   local h=$1 run=$BUILD/run/$1
   rm -rf "$run"
@@ -98,13 +113,7 @@ run_one() {
       echo "FAIL $h: merge failed (log: $run/merge.log)" >&2
       return 1
     }
-    for f in "$corpus"/*; do [ -e "$f" ] && generated_name "$f" && rm -f "$f"; done
-    for f in "$merged"/*; do
-      [ -e "$f" ] || continue
-      local keep=1
-      for g in "$corpus"/*; do [ -e "$g" ] && cmp -s "$f" "$g" && keep=0 && break; done
-      [ $keep -eq 1 ] && cp "$f" "$corpus/"
-    done
+    replace_generated "$corpus" "$merged"
     echo "     corpus $corpus: $(ls "$corpus" | wc -l) inputs"
   fi
 }
