@@ -78,7 +78,11 @@ class Site:
         self.server = subprocess.Popen(
             ["setsid", "apache2", "-f", os.path.join(self.root, "run", "apache.conf"), "-DFOREGROUND"],
             stdout=open(self.log, "wb"), stderr=subprocess.STDOUT)
-        sh('site_wait_port "$1"', str(self.port))
+        try:
+            sh('site_wait_port "$1"', str(self.port))
+        except subprocess.CalledProcessError:
+            self.stop()
+            raise RuntimeError("Apache did not start: " + self.error_log()[-500:])
 
     def stop(self):
         if self.server.poll() is None:
@@ -88,6 +92,13 @@ class Site:
             except subprocess.TimeoutExpired:
                 self.server.kill()
                 self.server.wait()
+
+    def remove(self, base):
+        """A site placed below /tmp (the CGI account could not reach the work
+        tree) leaves its server logs under base and goes."""
+        if os.path.realpath(self.home) != os.path.realpath(base):
+            shutil.copytree(os.path.join(self.root, "run"), os.path.join(base, "run"), dirs_exist_ok=True)
+            shutil.rmtree(self.home, ignore_errors=True)
 
     def error_log(self):
         try:
@@ -483,13 +494,18 @@ def main():
     if shutil.which("apache2") is None:
         print("FAIL load: apache2 is not installed (tools/deps.sh test installs it)")
         return 1
-    site = Site(args.program)
+    try:
+        site = Site(args.program)
+    except (RuntimeError, subprocess.CalledProcessError) as e:
+        print(f"FAIL load: the site could not be set up: {e}")
+        return 1
     try:
         ledger = load_phase(site, args.clients, seconds)
         bad_input_phase(site, ledger)
     finally:
         site.stop()
-    log = site.error_log()
+        log = site.error_log()
+        site.remove(os.path.join(ROOT, "build", "load"))
     bad = [l for l in log.splitlines()
            if re.search(r"segfault|Segmentation|AddressSanitizer|Premature end of script|malformed header|"
                         r"End of script output before headers|exit signal", l)]
