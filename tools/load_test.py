@@ -42,11 +42,13 @@ OPEN_ERROR = "kann nicht ge\xf6ffnet werden".encode("cp1252")
 REQUEST_TIMEOUT = 30
 
 failures = 0
+passes = 0
 
 
 def report(ok, name, why=""):
-    global failures
+    global failures, passes
     if ok:
+        passes += 1
         print(f"PASS load: {name}")
     else:
         failures += 1
@@ -510,7 +512,8 @@ def main():
            if re.search(r"segfault|Segmentation|AddressSanitizer|Premature end of script|malformed header|"
                         r"End of script output before headers|exit signal", l)]
     report(not bad, "the server's error log shows no crashed or broken program", "; ".join(bad[:3]))
-    print(f"load test: {'FAILED' if failures else 'passed'} ({failures} failures)")
+    print(f"load test: {'FAILED' if failures else 'passed'}")
+    print(f"{passes} passed, {failures} failed")
     return 1 if failures else 0
 
 

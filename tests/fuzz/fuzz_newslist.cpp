@@ -43,13 +43,13 @@ int32_t CompactNumber(unsigned char b) {
   return 2147483647 - (b & 7);
 }
 
-std::string CompactRecords(std::string_view spec) {
+std::string CompactRecords(std::string_view compact) {
   std::string file;
-  for (size_t i = 0; i + 3 <= spec.size(); i += 3) {
+  for (size_t i = 0; i + 3 <= compact.size(); i += 3) {
     TNewsRecord r;
-    r.Id = CompactNumber(static_cast<unsigned char>(spec[i]));
-    r.ReplyId = CompactNumber(static_cast<unsigned char>(spec[i + 1]));
-    r.Time = 40000 + static_cast<unsigned char>(spec[i + 2]) / 7.0;
+    r.Id = CompactNumber(static_cast<unsigned char>(compact[i]));
+    r.ReplyId = CompactNumber(static_cast<unsigned char>(compact[i + 1]));
+    r.Time = 40000 + static_cast<unsigned char>(compact[i + 2]) / 7.0;
     r.Subject = "s" + std::to_string(i / 3);
     r.Name = "n&lt;" + std::to_string(r.Id);
     unsigned char raw[TNewsRecord::RecordSize];
