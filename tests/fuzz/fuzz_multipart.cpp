@@ -154,8 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   std::string delimiter;
   if (generated) {
     client.plan = lines[0].substr(1);
-    for (const std::string& part : fuzz::Split(lines[1], "\x02", 64)) {
-      std::vector<std::string> f = fuzz::Split(part, "\x01", 4);
+    for (const std::string& described : fuzz::Split(lines[1], "\x02", 64)) {
+      std::vector<std::string> f = fuzz::Split(described, "\x01", 4);
       f.resize(4);
       Part part{HeaderText(f[0]), HeaderText(f[1]), HeaderText(f[2]), Expand(f[3])};
       if (part.name.empty()) continue;
