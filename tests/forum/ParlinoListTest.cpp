@@ -16,6 +16,7 @@
 #include "platform/PlatProcess.h"
 #include "platform/PlatTime.h"
 #include "tests/support/FakeEngine.h"
+#include "tests/support/ForumFixture.h"
 
 namespace {
 
@@ -123,27 +124,14 @@ Lines ExpectedPage(const std::vector<TNewsRecord>& records, bool threaded, int p
   return ExpectedPage(ReferenceList(records, threaded), page, entries, noThreadInLink);
 }
 
-class NewsList : public ::testing::Test {
+class NewsList : public ForumFixture {
  protected:
+  NewsList() : ForumFixture("list") {}
   void SetUp() override {
-    static int serial = 0;
-    dir = (fs::temp_directory_path() /
-           ("parlino-list-" + std::to_string(plat::ProcessId()) + "-" + std::to_string(++serial)))
-              .string();
-    fs::create_directories(dir);
-    state.FilePrefix = dir + "/forum";
-    engine.AutoHttpHeader = false;
+    ForumFixture::SetUp();
     engine.Variables["SCRIPT_NAME"] = "/cgi-bin/forum";
-    scope = std::make_unique<FakeRequestScope>(engine);
     navigator = std::make_unique<TNewsNavigator>(DataFile(), state, cookie);
   }
-  void TearDown() override {
-    navigator.reset();
-    scope.reset();
-    fs::remove_all(dir);
-  }
-
-  std::string DataFile() const { return state.FilePrefix + "_data.dat"; }
   void Store(const std::vector<TNewsRecord>& records, const std::string& extra = "") {
     std::string bytes;
     for (const TNewsRecord& r : records) {
@@ -159,13 +147,6 @@ class NewsList : public ::testing::Test {
     navigator->WriteNewsList();
     return SplitLines(engine.Output);
   }
-
-  std::string dir;
-  TForumState state;
-  FakeEngine engine;
-  THttpCookie cookie{nullptr};
-  std::unique_ptr<FakeRequestScope> scope;
-  std::unique_ptr<TNewsNavigator> navigator;
 };
 
 TEST_F(NewsList, EmptyForumWritesOnlyTheFrame) {

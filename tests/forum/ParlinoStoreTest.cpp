@@ -25,6 +25,7 @@
 #include "platform/PlatRun.h"
 #include "platform/PlatTime.h"
 #include "tests/support/FakeEngine.h"
+#include "tests/support/ForumFixture.h"
 
 namespace {
 
@@ -57,36 +58,18 @@ std::string OpenMessage(const std::string& file) {
   return "Datei " + file + " kann nicht ge\xF6" "ffnet werden";
 }
 
-std::string FreshDir(const char* what) {
-  static int serial = 0;
-  fs::path dir = fs::temp_directory_path() / ("parlino-" + std::string(what) + "-" +
-                                              std::to_string(plat::ProcessId()) + "-" + std::to_string(++serial));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir.string();
-}
-
 struct Post {
   std::string Subject = "Subject", Name = "Name", Email = "mail@example.org", Text = "Text";
   std::optional<std::string> ReplyId = std::nullopt;
 };
 
-class Store : public ::testing::Test {
+class Store : public ForumFixture {
  protected:
+  Store() : ForumFixture("store") {}
   void SetUp() override {
-    dir = FreshDir("store");
-    state.FilePrefix = dir + "/forum";
-    engine.AutoHttpHeader = false;
+    ForumFixture::SetUp();
     cookie.CookieName = "NEWSGROUP";
-    scope = std::make_unique<FakeRequestScope>(engine);
   }
-  void TearDown() override {
-    navigator.reset();
-    scope.reset();
-    fs::remove_all(dir);
-  }
-
-  std::string DataFile() const { return state.FilePrefix + "_data.dat"; }
   TNewsNavigator& Navigator() {
     if (!navigator) navigator = std::make_unique<TNewsNavigator>(DataFile(), state, cookie);
     return *navigator;
@@ -106,13 +89,6 @@ class Store : public ::testing::Test {
       if (entry.path().extension() == ".txt") ++n;
     return n;
   }
-
-  std::string dir;
-  TForumState state;
-  FakeEngine engine;
-  THttpCookie cookie{nullptr};
-  std::unique_ptr<FakeRequestScope> scope;
-  std::unique_ptr<TNewsNavigator> navigator;
 };
 
 TEST(NewsRecord, EncodesTheFileLayoutByteForByte) {
