@@ -8,36 +8,44 @@
 
 #include "engine/GenEng.h"
 #include "engine/HttpEng.h"
+#include "platform/PlatProcess.h"
+
+// What this engine keeps per thread, set before a request is run.
+struct TCgiThreadFields : TStatePart {
+  std::string RequestFileName;
+  std::optional<plat::THandleStream> OutputStream;
+  std::optional<plat::THandleStream> InputStream;
+  // The variable lines of a handed-over request; none in a CGI process.
+  std::optional<std::vector<std::string>> RequestVariables;
+  std::string ClientId;
+  TObject* RequestThread = nullptr;
+};
+TCgiThreadFields& CgiThreadFields();
 
 class TCGIStdEngine : public THttpEngine {
  public:
   explicit TCGIStdEngine(const TEngineConfig& Config);
 
   bool Interactive = false;
-  bool FirstRequest = true;
   bool AutoTerminate = true;
   int PollTimer = 0;  // the resident server's timer id; 0 in a CGI process
 
   void ProcessRequest() override;
   void EndRequest() override;
   TObject* GetRequestThread() override;
-  void WriteStatusLine() override;
-  void Write(const std::string& Text) override;
-  void WriteData(const void* Buffer, int Count) override;
   int ReadClient(void* Buffer, int Count) override;
-  void EndHeader() override;
   void GetVariable(const std::string& Name, std::string& Value) override;
-  void GetField(const std::string& Name, const std::string& Default, std::string& Value) override;
-  std::vector<std::string> GetFieldNames() override;
   bool IsActive() override;
 
   void DispatchRequest(const std::string& Name);
-  // The request's field data from the query string or the body.
-  std::string ReadRequestContent();
+
+ protected:
+  void SendToClient(const void* Buffer, int Count) override;
+  std::string ReadRequestContent() override;
 };
 
-// The engine's start-up step: decides IsResidentServer, prepares the
-// standard streams, and registers the engine with the component.
+// The engine's start-up step: registers the engine with the component and
+// prepares the standard streams of a process that serves its own request.
 void CgiStdEngineStartup();
 bool IsResidentServer();
 // Program directory + "/Temp" (created when missing, else the program

@@ -6,7 +6,9 @@
 
 namespace {
 
-TEngineFactory factories[4] = {nullptr, nullptr, nullptr, nullptr};
+TEngineFactory factories[EngineKinds] = {};
+
+bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
@@ -26,79 +28,99 @@ const char* EngineKindName(TEngineKind Kind) {
   return "engine";
 }
 
+TStartFacts CurrentStartFacts() {
+  TStartFacts facts;
+  facts.ServerSoftware = plat::GetEnv("SERVER_SOFTWARE");
+  facts.CgiVersion = plat::GetEnv("CGI_VERSION");
+  for (int i = 1; i <= plat::ParamCount(); ++i) facts.Params.push_back(plat::ParamStr(i));
+  facts.Library = plat::RunsAsLibrary();
+  return facts;
+}
+
+TStartPlan PlanStart(const TStartFacts& Facts) {
+  TStartPlan plan;
+  if (Facts.Library) {
+    // The server's calls decide which of the two serves.
+    plan.Engines = {TEngineKind::Nsapi, TEngineKind::Isapi};
+    return plan;
+  }
+  // Some servers set a SERVER_SOFTWARE with "ZB" for programs that are not
+  // theirs to serve: it counts as none.
+  const bool software = !Facts.ServerSoftware.empty() && !Contains(Facts.ServerSoftware, "ZB");
+  const bool windowsCgi = Contains(plat::UpperCase(Facts.CgiVersion), "WIN");
+  plan.Interactive = !software && Facts.Params.empty();
+  plan.ResidentServer = plan.Interactive || (!Facts.Params.empty() && Facts.Params[0] == "START_SERVER");
+  plan.StdActive = !windowsCgi && (software || plan.ResidentServer);
+  plan.StdStreams = plan.StdActive && !plan.ResidentServer;
+  const bool stdCreated = plan.Interactive || (software && !windowsCgi);
+  if (stdCreated) plan.Engines.push_back(TEngineKind::CgiStd);
+  if (!(stdCreated && plan.StdActive) || plan.Interactive) plan.Engines.push_back(TEngineKind::CgiWin);
+  return plan;
+}
+
+const TStartPlan& StartPlan() {
+  static const TStartPlan plan = PlanStart(CurrentStartFacts());
+  return plan;
+}
+
 TGeneralHttpEngine::TGeneralHttpEngine(plat::TComponent* owner) : TGeneralHttpComponent(owner) {
   SetAutoHttpHeader(true);
   SetAutoContentType("text/html");
   SetSessionName("DefaultSession");
 }
 
+namespace {
+
+// Stores a property and sets it on the calling thread's engine as well.
+template <class T, class V>
+void Forward(THttpEngineProperties& own, T THttpEngineProperties::*field, V&& value) {
+  if (THttpEngine* engine = CurrentEngine()) static_cast<THttpEngineProperties&>(*engine).*field = value;
+  own.*field = std::forward<V>(value);
+}
+
+}  // namespace
 
 void TGeneralHttpEngine::SetAutoHttpHeader(bool value) {
-  autoHttpHeader_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->AutoHttpHeader = value;
+  Forward(properties_, &THttpEngineProperties::AutoHttpHeader, value);
 }
 void TGeneralHttpEngine::SetAutoContentType(const std::string& value) {
-  autoContentType_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->AutoContentType = value;
+  Forward(properties_, &THttpEngineProperties::AutoContentType, value);
 }
 void TGeneralHttpEngine::SetAutoReadInput(bool value) {
-  autoReadInput_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->AutoReadInput = value;
+  Forward(properties_, &THttpEngineProperties::AutoReadInput, value);
 }
 void TGeneralHttpEngine::SetAutoReadLimit(int value) {
-  autoReadLimit_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->AutoReadLimit = value;
+  Forward(properties_, &THttpEngineProperties::AutoReadLimit, value);
 }
 void TGeneralHttpEngine::SetBufferedOutput(bool value) {
-  bufferedOutput_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->BufferedOutput = value;
+  Forward(properties_, &THttpEngineProperties::BufferedOutput, value);
 }
 void TGeneralHttpEngine::SetTempDir(const std::string& value) {
-  tempDir_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->TempDir = value;
+  Forward(properties_, &THttpEngineProperties::TempDir, value);
 }
 void TGeneralHttpEngine::SetSessionName(const std::string& value) {
-  sessionName_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->SessionName = value;
+  Forward(properties_, &THttpEngineProperties::SessionName, value);
 }
-void TGeneralHttpEngine::SetNoCache(bool value) {
-  noCache_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->NoCache = value;
-}
+void TGeneralHttpEngine::SetNoCache(bool value) { Forward(properties_, &THttpEngineProperties::NoCache, value); }
 void TGeneralHttpEngine::SetOnExecRequest(TExecRequestEvent value) {
-  onExecRequest_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->OnExecRequest = std::move(value);
+  Forward(properties_, &THttpEngineProperties::OnExecRequest, std::move(value));
 }
 void TGeneralHttpEngine::SetOnFirstExecRequest(TFirstExecRequestEvent value) {
-  onFirstExecRequest_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->OnFirstExecRequest = std::move(value);
+  Forward(properties_, &THttpEngineProperties::OnFirstExecRequest, std::move(value));
 }
 void TGeneralHttpEngine::SetOnLastExecRequest(TLastExecRequestEvent value) {
-  onLastExecRequest_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->OnLastExecRequest = std::move(value);
+  Forward(properties_, &THttpEngineProperties::OnLastExecRequest, std::move(value));
 }
 void TGeneralHttpEngine::SetOnRequestError(TRequestErrorEvent value) {
-  onRequestError_ = value;
-  if (THttpEngine* engine = CurrentEngine()) engine->OnRequestError = std::move(value);
+  Forward(properties_, &THttpEngineProperties::OnRequestError, std::move(value));
 }
 
 TEngineConfig TGeneralHttpEngine::Config(bool interactive) const {
   TEngineConfig config;
   config.Owner = Owner();
-  config.OnFirstExecRequest = onFirstExecRequest_;
-  config.OnExecRequest = onExecRequest_;
-  config.OnLastExecRequest = onLastExecRequest_;
-  config.OnRequestError = onRequestError_;
-  config.AutoHttpHeader = autoHttpHeader_;
-  config.AutoContentType = autoContentType_;
-  config.AutoReadInput = autoReadInput_;
-  config.AutoReadLimit = autoReadLimit_;
-  config.SessionName = sessionName_;
-  config.TempDir = tempDir_;
-  config.NoCache = noCache_;
-  config.BufferedOutput = bufferedOutput_;
+  config.Properties = properties_;
+  config.Properties.CGIMode = CGIMode;
   config.CgiAutoTerminate = CgiAutoTerminate;
-  config.CGIMode = CGIMode;
   config.Interactive = interactive;
   config.OnIsapiExtensionVersion = OnIsapiExtensionVersion;
   config.OnIsapiFilterProc = OnIsapiFilterProc;
@@ -106,15 +128,15 @@ TEngineConfig TGeneralHttpEngine::Config(bool interactive) const {
   return config;
 }
 
-void TGeneralHttpEngine::CreateEngine(TEngineKind kind, bool interactive) {
-  TEngineFactory factory = EngineFactory(kind);
-  if (!factory) {
-    WriteLog(std::string("Cannot serve this start: the ") + EngineKindName(kind) +
-             " is not available in this program");
-    plat::ExitProcessNow(1);
+void TGeneralHttpEngine::CreateEngine(TEngineKind kind, const TStartPlan& plan) {
+  if (TEngineFactory factory = EngineFactory(kind)) {
+    // A CGI engine in NormalMode serves the whole request inside its creation.
+    engines_[static_cast<int>(kind)] = factory(Config(plan.Interactive));
+    return;
   }
-  // A CGI engine in NormalMode serves the whole request inside its creation.
-  engines_[static_cast<int>(kind)] = factory(Config(interactive));
+  WriteLog(std::string("Cannot serve this start: the ") + EngineKindName(kind) +
+           " is not available in this program");
+  if (plan.Engines.size() == 1 && !plat::RunsAsLibrary()) plat::ExitProcessNow(1);
 }
 
 void TGeneralHttpEngine::Loaded() {
@@ -125,19 +147,8 @@ void TGeneralHttpEngine::Loaded() {
     form->Hidden = true;
   }
   if (Designing()) return;
-  if (plat::RunsAsLibrary()) {
-    CreateEngine(TEngineKind::Nsapi, false);
-    CreateEngine(TEngineKind::Isapi, false);
-    return;
-  }
-  const std::string software = GetEnvVar("SERVER_SOFTWARE");
-  const bool interactive = software.empty() && plat::ParamCount() == 0;
-  if (!CurrentEngine()) {
-    const bool windowsCgi =
-        plat::UpperCase(GetEnvVar("CGI_VERSION")).find("WIN") != std::string::npos;
-    if (interactive || (!software.empty() && !windowsCgi)) CreateEngine(TEngineKind::CgiStd, interactive);
-  }
-  if (!CurrentEngine() || interactive) CreateEngine(TEngineKind::CgiWin, interactive);
+  const TStartPlan& plan = StartPlan();
+  for (TEngineKind kind : plan.Engines) CreateEngine(kind, plan);
 }
 
 std::string TGeneralHttpEngine::GetServerName() { return RequiredEngine().GetServerName(); }

@@ -19,24 +19,12 @@ using THttpFilterVersionEvent =
     std::function<void(unsigned& ServerFilterVersion, unsigned& FilterVersion, std::string& FilterDesc,
                        unsigned& Flags, bool& ResultValue)>;
 
-// What the component hands a concrete engine, in the order engines take it.
+// What the component hands a concrete engine when it creates it.
 struct TEngineConfig {
   plat::TComponent* Owner = nullptr;
-  TFirstExecRequestEvent OnFirstExecRequest;
-  TExecRequestEvent OnExecRequest;
-  TLastExecRequestEvent OnLastExecRequest;
-  TRequestErrorEvent OnRequestError;
-  bool AutoHttpHeader = true;
-  std::string AutoContentType = "text/html";
-  bool AutoReadInput = true;
-  int AutoReadLimit = 10000;
-  std::string SessionName = "DefaultSession";
-  std::string TempDir;
-  bool NoCache = false;
-  bool BufferedOutput = false;
+  THttpEngineProperties Properties;
   // Standard and Windows CGI engines.
   bool CgiAutoTerminate = true;
-  TCGIMode CGIMode = TCGIMode::NormalMode;
   bool Interactive = false;
   // ISAPI engine.
   THttpExtensionVersionEvent OnIsapiExtensionVersion;
@@ -47,10 +35,32 @@ struct TEngineConfig {
 // The concrete engines register their factories in their start-up steps, so
 // the component creates engines of the floor above without knowing them.
 enum class TEngineKind { CgiStd = 0, CgiWin = 1, Isapi = 2, Nsapi = 3 };
+inline constexpr int EngineKinds = 4;
 using TEngineFactory = THttpEngine* (*)(const TEngineConfig& Config);
 void RegisterEngineFactory(TEngineKind Kind, TEngineFactory Factory);
 TEngineFactory EngineFactory(TEngineKind Kind);
 const char* EngineKindName(TEngineKind Kind);
+
+// What a process is told when it starts.
+struct TStartFacts {
+  std::string ServerSoftware;  // as in the environment
+  std::string CgiVersion;
+  std::vector<std::string> Params;  // command-line parameters, without the program
+  bool Library = false;             // loaded into a web server
+};
+TStartFacts CurrentStartFacts();
+
+// What the process does with them: the one place the start is decided.
+struct TStartPlan {
+  bool Interactive = false;      // no server software and no parameter
+  bool ResidentServer = false;   // this process is the resident server
+  bool StdActive = false;        // the standard CGI engine serves this process
+  bool StdStreams = false;       // ... its own request, over stdin and stdout
+  std::vector<TEngineKind> Engines;  // created by the component, in this order
+};
+TStartPlan PlanStart(const TStartFacts& Facts);
+// This process's plan, decided on first use.
+const TStartPlan& StartPlan();
 
 class TGeneralHttpComponent : public plat::TComponent {
  public:
@@ -62,29 +72,29 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   explicit TGeneralHttpEngine(plat::TComponent* owner);
 
   // Published properties; the setters also set the calling thread's engine.
-  bool AutoHttpHeader() const { return autoHttpHeader_; }
+  bool AutoHttpHeader() const { return properties_.AutoHttpHeader; }
   void SetAutoHttpHeader(bool value);
-  const std::string& AutoContentType() const { return autoContentType_; }
+  const std::string& AutoContentType() const { return properties_.AutoContentType; }
   void SetAutoContentType(const std::string& value);
-  bool AutoReadInput() const { return autoReadInput_; }
+  bool AutoReadInput() const { return properties_.AutoReadInput; }
   void SetAutoReadInput(bool value);
-  int AutoReadLimit() const { return autoReadLimit_; }
+  int AutoReadLimit() const { return properties_.AutoReadLimit; }
   void SetAutoReadLimit(int value);
-  bool BufferedOutput() const { return bufferedOutput_; }
+  bool BufferedOutput() const { return properties_.BufferedOutput; }
   void SetBufferedOutput(bool value);
-  const std::string& TempDir() const { return tempDir_; }
+  const std::string& TempDir() const { return properties_.TempDir; }
   void SetTempDir(const std::string& value);
-  const std::string& SessionName() const { return sessionName_; }
+  const std::string& SessionName() const { return properties_.SessionName; }
   void SetSessionName(const std::string& value);
-  bool NoCache() const { return noCache_; }
+  bool NoCache() const { return properties_.NoCache; }
   void SetNoCache(bool value);
-  const TExecRequestEvent& OnExecRequest() const { return onExecRequest_; }
+  const TExecRequestEvent& OnExecRequest() const { return properties_.OnExecRequest; }
   void SetOnExecRequest(TExecRequestEvent value);
-  const TFirstExecRequestEvent& OnFirstExecRequest() const { return onFirstExecRequest_; }
+  const TFirstExecRequestEvent& OnFirstExecRequest() const { return properties_.OnFirstExecRequest; }
   void SetOnFirstExecRequest(TFirstExecRequestEvent value);
-  const TLastExecRequestEvent& OnLastExecRequest() const { return onLastExecRequest_; }
+  const TLastExecRequestEvent& OnLastExecRequest() const { return properties_.OnLastExecRequest; }
   void SetOnLastExecRequest(TLastExecRequestEvent value);
-  const TRequestErrorEvent& OnRequestError() const { return onRequestError_; }
+  const TRequestErrorEvent& OnRequestError() const { return properties_.OnRequestError; }
   void SetOnRequestError(TRequestErrorEvent value);
 
   // Plain fields: they reach an engine only when it is created.
@@ -138,21 +148,11 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
 
  private:
   TEngineConfig Config(bool interactive) const;
-  // Creates one engine through its registered factory; a missing engine is
-  // logged and ends the process with exit status 1.
-  void CreateEngine(TEngineKind kind, bool interactive);
+  // Creates one engine through its registered factory. A missing engine is
+  // logged; when the start needs nothing else, a program ends with exit
+  // status 1 (a loaded library never ends its host's process).
+  void CreateEngine(TEngineKind kind, const TStartPlan& plan);
 
-  bool autoHttpHeader_ = true;
-  std::string autoContentType_;
-  bool autoReadInput_ = true;
-  int autoReadLimit_ = 10000;
-  bool bufferedOutput_ = false;
-  std::string tempDir_;
-  std::string sessionName_;
-  bool noCache_ = false;
-  TExecRequestEvent onExecRequest_;
-  TFirstExecRequestEvent onFirstExecRequest_;
-  TLastExecRequestEvent onLastExecRequest_;
-  TRequestErrorEvent onRequestError_;
-  THttpEngine* engines_[4] = {nullptr, nullptr, nullptr, nullptr};
+  THttpEngineProperties properties_;
+  THttpEngine* engines_[EngineKinds] = {};
 };

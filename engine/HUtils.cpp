@@ -16,15 +16,6 @@ int HexValue(char c) {
   return c - 'a' + 10;
 }
 
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
-
-std::string_view TrimView(std::string_view s) {
-  size_t begin = 0, end = s.size();
-  while (begin < end && IsBlankOrControl(s[begin])) ++begin;
-  while (end > begin && IsBlankOrControl(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
-}
-
 void AsciiUpperInPlace(std::string& s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -47,24 +38,32 @@ void UrlDecodeInto(std::string_view text, std::string& out) {
   }
 }
 
-void ReplaceAll(std::string& text, std::string_view from, std::string_view to, bool& changed) {
-  size_t pos = text.find(from);
-  if (pos == std::string::npos) return;
-  std::string result;
-  result.reserve(text.size());
-  size_t last = 0;
-  while (pos != std::string::npos) {
-    result.append(text, last, pos - last);
-    result.append(to);
-    last = pos + from.size();
-    pos = text.find(from, last);
-  }
-  result.append(text, last, std::string::npos);
-  text.swap(result);
-  changed = true;
-}
+bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 32; }
 
 }  // namespace
+
+std::string_view TrimView(std::string_view S) {
+  size_t begin = 0, end = S.size();
+  while (begin < end && IsBlankOrControl(S[begin])) ++begin;
+  while (end > begin && IsBlankOrControl(S[end - 1])) --end;
+  return S.substr(begin, end - begin);
+}
+
+std::string ReplaceAll(const std::string& Old, const std::string& New, std::string S) {
+  if (Old.empty()) return S;
+  size_t found = S.find(Old);
+  if (found == std::string::npos) return S;
+  std::string out;
+  out.reserve(S.size());
+  size_t from = 0;
+  for (; found != std::string::npos; found = S.find(Old, from)) {
+    out.append(S, from, found - from);
+    out += New;
+    from = found + Old.size();
+  }
+  out.append(S, from, std::string::npos);
+  return out;
+}
 
 bool IsHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
@@ -118,20 +117,14 @@ std::string GetFieldValue(const std::string& Name, const std::string& Data,
                           const std::string& Default) {
   std::string key = plat::UpperCase(Name);
   const std::string_view trimmedKey = TrimView(key);
-  const std::string work = Data + "&";
   std::vector<std::string> values;
   std::string decoded;
-  size_t pos = 0;
-  while (true) {
-    const size_t eq = work.find('=', pos);
-    if (eq == std::string::npos) break;
-    const size_t amp = work.find('&', eq + 1);  // found: work ends in "&"
-    UrlDecodeInto(std::string_view(work).substr(pos, eq - pos), decoded);
+  ScanPairs(Data, [&](std::string_view name, std::string_view value) {
+    UrlDecodeInto(name, decoded);
     AsciiUpperInPlace(decoded);
-    if (TrimView(decoded) == trimmedKey)
-      values.push_back(UrlDecode(std::string_view(work).substr(eq + 1, amp - eq - 1)));
-    pos = amp + 1;
-  }
+    if (TrimView(decoded) == trimmedKey) values.push_back(UrlDecode(value));
+    return false;
+  });
   if (values.empty()) return Default;
   size_t count = values.size();
   while (count > 1 && values[count - 1] == NotAvailable) --count;
@@ -204,11 +197,9 @@ std::string BuildFileName(const std::string& Base, const std::string& Dir, const
   }
   std::string result = dir + stem + "." + extension;
 
-  bool changed = true;
-  while (changed) {
-    changed = false;
-    ReplaceAll(result, "/./", "/", changed);
-    ReplaceAll(result, "//", "/", changed);
+  for (std::string previous; previous != result;) {
+    previous = result;
+    result = ReplaceAll("//", "/", ReplaceAll("/./", "/", result));
   }
   return result;
 }

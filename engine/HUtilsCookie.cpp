@@ -55,12 +55,13 @@ void THttpCookie::SetName(const std::string& name) {
 void THttpCookie::SetCookie(const std::string& Value, double Expires) {
   std::string value = UrlEncode(Coded ? EncodeValue(Value, CodeKey) : Value);
   if (plat::Trim(CookieName).empty()) return;
-  Domain = plat::Trim(Domain);
-  Path = plat::Trim(Path);
-  if (Path.empty()) Path.push_back('/');
+  // Trimmed here, not in the fields: the component is shared by requests.
+  const std::string domain = plat::Trim(Domain);
+  std::string path = plat::Trim(Path);
+  if (path.empty()) path.push_back('/');
 
-  std::string line = CookieName + "=" + value + "; Path=" + Path + ";";
-  if (!Domain.empty()) line += " Domain=" + Domain + ";";
+  std::string line = CookieName + "=" + value + "; Path=" + path + ";";
+  if (!domain.empty()) line += " Domain=" + domain + ";";
   bool expiryWritten = std::fabs(Expires - plat::Now()) > kSessionMargin;
   if (expiryWritten) line += " expires=" + HttpDate(Expires);
   if (Secure) line += expiryWritten ? "; secure" : " secure";
@@ -72,22 +73,14 @@ void THttpCookie::GetCookie(const std::string& Default, std::string& Value) {
   if (plat::UpperCase(s.substr(0, 7)) == "COOKIE=") s.erase(0, 7);
   for (char& c : s)
     if (c == ';') c = '&';
-  s += '&';
 
   const std::string key = plat::Trim(plat::UpperCase(CookieName));
   std::string found;
-  size_t pos = 0;
-  for (;;) {
-    size_t eq = s.find('=', pos);
-    if (eq == std::string::npos) break;
-    size_t amp = s.find('&', eq + 1);  // always found: s ends with '&'
-    std::string name = plat::Trim(plat::UpperCase(UrlDecode(std::string_view(s).substr(pos, eq - pos))));
-    if (name == key) {
-      found = UrlDecode(std::string_view(s).substr(eq + 1, amp - eq - 1));
-      break;
-    }
-    pos = amp + 1;
-  }
+  ScanPairs(s, [&](std::string_view name, std::string_view value) {
+    if (plat::Trim(plat::UpperCase(UrlDecode(name))) != key) return false;
+    found = UrlDecode(value);
+    return true;
+  });
 
   if (found.empty())
     Value = Default;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/HUtils.h"
+#include "engine/HttpEngContext.h"
 #include "platform/PlatText.h"
 #include "platform/PlatTime.h"
 
@@ -26,9 +27,9 @@ struct BlockLevel {
   bool pending = true;
 };
 
-// Shared by every filter on the thread, so that a page written by several
+// Shared by every filter of the request, so that a page written by several
 // filters keeps one block structure. Grows on demand: nesting has no limit.
-struct BlockStack {
+struct BlockStack : TStatePart {
   std::vector<BlockLevel> levels = std::vector<BlockLevel>(32);
   size_t level = 0;
 
@@ -46,7 +47,7 @@ struct BlockStack {
   }
 };
 
-thread_local BlockStack blocks;
+BlockStack& Blocks() { return CurrentRequest().Parts.Get<BlockStack>(); }
 
 // Bytes that may stand inside an entry name (a space only after IF/ELSEIF,
 // checked separately).
@@ -78,13 +79,6 @@ const char* FindDelimiter(const char* p, const char* end) {
   for (; p < end; ++p)
     if (*p == '%' || *p == '#') return p;
   return end;
-}
-
-std::string_view TrimView(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
 }
 
 // True when the text between two delimiters may be an entry or tag.
@@ -126,7 +120,8 @@ void WriteRequestValue(const std::string& value) {
 
 // Sets the new state of the current level from the condition. The level is
 // addressed by index: a handler that runs another filter may grow the stack.
-void RaiseCondition(const THttpLogicalEntryEvent& handler, std::string_view condition) {
+void RaiseCondition(BlockStack& blocks, const THttpLogicalEntryEvent& handler,
+                    std::string_view condition) {
   size_t index = blocks.level;
   // An unanswered condition is false.
   bool value = false;
@@ -168,6 +163,7 @@ void ResolveEntry(const THttpEntryEvent& handler, const std::string& name) {
 // per piece; nothing of the page is collected here.
 void THttpTextFilterComponent::FilterLine(const std::string& Line) {
   const THttpFunctionTable& http = HttpFunctions();
+  BlockStack& blocks = Blocks();
   const char* const begin = Line.data();
   const char* const end = begin + Line.size();
   const char* p = begin;
@@ -211,13 +207,13 @@ void THttpTextFilterComponent::FilterLine(const std::string& Line) {
       BlockLevel& level = blocks.Push();
       level.pending = true;
       if (enclosingActive)
-        RaiseCondition(OnHttpLogicalEntry, TrimView(t.substr(2)));
+        RaiseCondition(blocks, OnHttpLogicalEntry, TrimView(t.substr(2)));
       else
         level.active = false;
     } else if (StartsWith(t, "ELSEIF ")) {
       BlockLevel& level = blocks.Current();
       if (level.pending && blocks.EnclosingActive())
-        RaiseCondition(OnHttpLogicalEntry, TrimView(t.substr(6)));
+        RaiseCondition(blocks, OnHttpLogicalEntry, TrimView(t.substr(6)));
       else
         level.active = false;
     } else if (StartsWith(upper, "ELSE")) {
@@ -246,13 +242,15 @@ void THttpTextFilterComponent::FilterLine(const std::string& Line) {
   write(p, p + std::min<size_t>(kTailLimit, end - p));
 }
 
-void THttpMemoFilter::Execute() {
-  blocks.Reset();
+void THttpMemoFilter::Execute() { Execute(text_); }
+
+void THttpMemoFilter::Execute(const std::vector<std::string>& Lines) {
+  Blocks().Reset();
   std::string line;
   // By index: an entry handler that adds lines leaves no dangling iterator.
-  for (size_t i = 0; i < text_.size(); ++i) {
-    line.reserve(text_[i].size() + 2);
-    line.assign(text_[i]);
+  for (size_t i = 0; i < Lines.size(); ++i) {
+    line.reserve(Lines[i].size() + 2);
+    line.assign(Lines[i]);
     line += "\r\n";
     FilterLine(line);
   }

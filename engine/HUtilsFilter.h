@@ -26,8 +26,10 @@ class THttpMemoFilter : public THttpTextFilterComponent {
   const std::vector<std::string>& Text() const { return text_; }
   void SetText(const std::vector<std::string>& lines) { text_ = lines; }
   std::vector<std::string>& Lines() { return text_; }
-  // Resets the thread's block stack and filters every line with CR LF added.
+  // Resets the request's block stack and filters every line with CR LF
+  // added: the component's own lines, or lines the request made.
   void Execute();
+  void Execute(const std::vector<std::string>& Lines);
 
  private:
   std::vector<std::string> text_;

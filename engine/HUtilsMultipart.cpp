@@ -389,15 +389,9 @@ class MultipartParser {
 
 }  // namespace
 
-long ReadMultipartData(std::string& Data, const std::string& TempDir,
+long ReadMultipartData(std::string& Data, int Length, const std::string& TempDir,
                        std::vector<std::string>& TempFiles) {
-  int length = 0;
-  if (!plat::TryStrToInt(HttpFunctions().HttpGetVariable
-                             ? HttpFunctions().HttpGetVariable("CONTENT_LENGTH")
-                             : std::string(),
-                         length) ||
-      length <= 0)
-    return 0;
-  MultipartParser parser(Data, TempDir, TempFiles, length);
+  if (Length <= 0) return 0;
+  MultipartParser parser(Data, TempDir, TempFiles, Length);
   return parser.Run();
 }

@@ -7,11 +7,10 @@
 
 inline constexpr int MultipartRingSize = 131072;
 
-// Reads CONTENT_LENGTH bytes of the current request's body through
-// HttpReadClient (request-scope function table) and appends its fields to
-// Data. Temporary files go to TempDir (empty or relative: below the
+// Reads Length bytes of the current request's body through HttpReadClient
+// (request-scope function table) and appends its fields to Data. Temporary files go to TempDir (empty or relative: below the
 // program's directory) and their paths are appended to TempFiles. After a
 // failed read Data is empty. Returns the number of body bytes read from the
 // client, so the caller can consume what the parse left unread.
-long ReadMultipartData(std::string& Data, const std::string& TempDir,
+long ReadMultipartData(std::string& Data, int Length, const std::string& TempDir,
                        std::vector<std::string>& TempFiles);

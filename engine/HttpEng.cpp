@@ -13,8 +13,6 @@ namespace {
 
 const std::string CrLf = "\r\n";
 
-thread_local TRequestState requestState;
-
 bool Contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
@@ -45,25 +43,76 @@ void ReportRequestError(THttpEngine* engine, const plat::Exception& error) {
 
 }  // namespace
 
-TRequestState& RequestState() { return requestState; }
-
 THttpEngine::THttpEngine(plat::TComponent* owner) : plat::TComponent(owner) {
   if (!Designing()) plat::Application().ShowMainForm = false;
 }
 
+THttpEngine::THttpEngine(plat::TComponent* owner, const THttpEngineProperties& properties)
+    : plat::TComponent(owner), THttpEngineProperties(properties) {
+  if (!Designing()) plat::Application().ShowMainForm = false;
+}
+
 void THttpEngine::EndRequest() {
-  if (requestState.TempFiles) {
-    for (const std::string& path : *requestState.TempFiles) {
+  TRequestRecord& request = CurrentRequest();
+  if (request.TempFiles) {
+    for (const std::string& path : *request.TempFiles) {
       if (plat::FileExists(path)) plat::DeleteFile(path);
     }
   }
-  requestState.TempFiles.reset();
+  request.TempFiles.reset();
 }
 
 void THttpEngine::ReadMultipartInput(std::string& Data) {
-  if (!requestState.TempFiles) requestState.TempFiles.emplace();
-  ReadMultipartData(Data, TempDir, *requestState.TempFiles);
+  TRequestRecord& request = CurrentRequest();
+  if (!request.TempFiles) request.TempFiles.emplace();
+  ReadMultipartData(Data, AnnouncedLength(), TempDir, *request.TempFiles);
 }
+
+int THttpEngine::AnnouncedLength() {
+  TRequestRecord& request = CurrentRequest();
+  return request.ContentLength ? *request.ContentLength : GetContentLength();
+}
+
+std::string THttpEngine::ReadRequestContent() {
+  TRequestRecord& request = CurrentRequest();
+  const std::string text = Variable("CONTENT_LENGTH");
+  const int length = text.empty() ? 0 : plat::StrToInt(text);
+  request.ContentLength = length;
+  if (length < 1) return GetQueryString();
+  if (length > AutoReadLimit) {
+    WriteLog("Content length exceeds AutoReadLimit");
+    return "";
+  }
+  if (!AutoReadInput) return "";
+  std::string data;
+  if (plat::UpperCase(Variable("CONTENT_TYPE")).find("MULTIPART/FORM-DATA;") != std::string::npos) {
+    ReadMultipartInput(data);
+    return data;
+  }
+  data.resize(static_cast<size_t>(length));
+  // A body shorter than announced ends where the input ended.
+  const int got = ReadClient(data.data(), length);
+  data.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  const size_t zero = data.find('\0');
+  if (zero != std::string::npos) data.resize(zero);
+  return data;
+}
+
+void THttpEngine::ServeRequest(bool fireLast) {
+  CurrentRequest().FieldData = ReadRequestContent();
+  if (FirstRequest && OnFirstExecRequest) {
+    FirstRequest = false;
+    OnFirstExecRequest(this);
+  }
+  if (OnExecRequest) OnExecRequest(this);
+  if (fireLast && OnLastExecRequest) OnLastExecRequest(this);
+}
+
+void THttpEngine::GetField(const std::string& Name, const std::string& Default, std::string& Value) {
+  Value = GetFieldValue(Name, CurrentRequest().FieldData, Default);
+}
+
+std::vector<std::string> THttpEngine::GetFieldNames() { return GetFieldNamesOf(CurrentRequest().FieldData); }
 
 std::string THttpEngine::Variable(const std::string& Name) {
   std::string value;
@@ -117,9 +166,10 @@ void THttpEngine::WriteStatusLine() {
 }
 
 void THttpEngine::Write(const std::string& Text) {
-  if (AutoHttpHeader && !requestState.HeaderDone &&
+  TRequestRecord& request = CurrentRequest();
+  if (AutoHttpHeader && !request.HeaderDone &&
       (Text.compare(0, 2, CrLf) == 0 || plat::Trim(Text).compare(0, 1, "<") == 0)) {
-    requestState.HeaderDone = true;
+    request.HeaderDone = true;
     WriteHeaderField("content-type", AutoContentType);
     if (NoCache) {
       std::string expired = HttpDate(plat::Now() - 1000);
@@ -130,30 +180,38 @@ void THttpEngine::Write(const std::string& Text) {
     }
     EndHeader();
   }
-  if (BufferedOutput && !requestState.DirectOutput && !Text.empty() && requestState.OutputBuffer) {
-    requestState.OutputBuffer->append(Text);
+  if (Text.empty()) return;
+  if (BufferedOutput && !request.DirectOutput) {
+    if (request.OutputBuffer) request.OutputBuffer->append(Text);
+    return;
   }
+  SendToClient(Text.data(), static_cast<int>(Text.size()));
 }
 
 void THttpEngine::WriteData(const void* Buffer, int Count) {
-  if (AutoHttpHeader && !requestState.HeaderDone) {
-    const char* type = requestState.ImageType == 2   ? "image/gif"
-                       : requestState.ImageType == 1 ? "image/jpeg"
-                                                     : nullptr;
+  TRequestRecord& request = CurrentRequest();
+  if (AutoHttpHeader && !request.HeaderDone) {
+    const char* type = request.ImageType == TImageType::Gif    ? "image/gif"
+                       : request.ImageType == TImageType::Jpeg ? "image/jpeg"
+                                                               : nullptr;
     WriteHeaderField("content-type", type ? std::string(type) : AutoContentType);
-    requestState.HeaderDone = true;
+    request.HeaderDone = true;
     EndHeader();
   }
-  if (BufferedOutput && !requestState.DirectOutput && Count >= 1 && requestState.OutputBuffer) {
-    requestState.OutputBuffer->append(static_cast<const char*>(Buffer), Count);
+  if (Count < 1) return;
+  if (BufferedOutput && !request.DirectOutput) {
+    if (request.OutputBuffer) request.OutputBuffer->append(static_cast<const char*>(Buffer), Count);
+    return;
   }
+  SendToClient(Buffer, Count);
 }
 
 int THttpEngine::ReadClient(void*, int) { return 0; }
 
 void THttpEngine::WriteHeaderField(const std::string& Name, const std::string& Value) {
-  if (AutoHttpHeader && !requestState.StatusLineDone) {
-    requestState.StatusLineDone = true;
+  TRequestRecord& request = CurrentRequest();
+  if (AutoHttpHeader && !request.StatusLineDone) {
+    request.StatusLineDone = true;
     std::string upper = plat::UpperCase(Name);
     bool isLocation = !upper.empty() && std::string("LOCATION").find(upper) != std::string::npos;
     if (!isLocation) WriteStatusLine();
@@ -181,16 +239,17 @@ void THttpEngine::Loaded() {
     form->Minimized = true;
     form->Hidden = true;
   }
-  requestState.CurrentEngine = this;
+  ThreadContext().CurrentEngine = this;
 }
 
 void THttpEngine::FlushOutputBuffer() {
-  requestState.DirectOutput = true;
-  std::string buffer = std::move(*requestState.OutputBuffer);
-  requestState.OutputBuffer.reset();
+  TRequestRecord& request = CurrentRequest();
+  request.DirectOutput = true;
+  std::string buffer = std::move(*request.OutputBuffer);
+  request.OutputBuffer.reset();
   // The header block, if any, was written while buffering: nothing written
   // here may produce it again.
-  requestState.HeaderDone = true;
+  request.HeaderDone = true;
   const int size = static_cast<int>(buffer.size());
   if (!AutoHttpHeader) {
     WriteData(buffer.data(), size);
@@ -215,28 +274,21 @@ void THttpEngine::FlushOutputBuffer() {
 }
 
 void RunRequest(THttpEngine* Engine) {
-  TRequestState& state = requestState;
-  state.TempFiles.reset();
-  if (Engine->BufferedOutput) {
-    state.OutputBuffer.emplace();
-    state.DirectOutput = false;
-  } else {
-    state.OutputBuffer.reset();
-    state.DirectOutput = true;
-  }
-  state.ImageType = 0;
-  if (state.LogId == 0) state.LogId = plat::Random(1000);
+  TThreadContext& context = ThreadContext();
+  TRequestScope scope;
+  TRequestRecord& request = scope.Record();
+  if (Engine->BufferedOutput) request.OutputBuffer.emplace();
+  request.DirectOutput = !Engine->BufferedOutput;
+  request.LogId = plat::Random(1000);
 
   const bool serialised = plat::RunsAsLibrary() && Engine->CGIMode == TCGIMode::ServerMode;
   if (serialised) ServerModeLock().Enter();
   try {
-    state.CurrentEngine = Engine;
-    state.HeaderDone = false;
-    state.StatusLineDone = false;
+    context.CurrentEngine = Engine;
     Engine->ProcessRequest();
-    if (Engine->AutoHttpHeader && !state.HeaderDone) {
+    if (Engine->AutoHttpHeader && !request.HeaderDone) {
       Engine->WriteHeaderField("content-type", Engine->AutoContentType);
-      state.HeaderDone = true;
+      request.HeaderDone = true;
       Engine->EndHeader();
     }
   } catch (const plat::Exception& error) {
@@ -244,17 +296,16 @@ void RunRequest(THttpEngine* Engine) {
   } catch (const std::exception& error) {
     ReportRequestError(Engine, plat::Exception(error.what()));
   }
-  if (Engine->BufferedOutput && state.OutputBuffer) {
+  if (Engine->BufferedOutput && request.OutputBuffer) {
     try {
       Engine->FlushOutputBuffer();
     } catch (const std::exception& error) {
       WriteLog("Unhandled exception : " + std::string(error.what()));
     }
-    state.OutputBuffer.reset();
+    request.OutputBuffer.reset();
   }
   if (serialised) ServerModeLock().Leave();
   Engine->EndRequest();
-  state.LogId = 0;
 }
 
 void WriteLog(const std::string& Message) {
@@ -266,9 +317,11 @@ void WriteLog(const std::string& Message) {
     std::string resolved = dir[0] == '/' ? dir : programDir + "/" + dir;
     if (!plat::DirectoryExists(resolved) && !plat::CreateDir(resolved)) dir = programDir;
     std::string file = BuildFileName(module, dir, "Log", plat::ExtractFileName(module));
+    const TRequestRecord* request = ThreadContext().Request;
+    const int logId = request ? request->LogId : 0;
     double now = plat::Now();
     std::string line = plat::FormatShortDate(now) + " " + plat::FormatLongTime(now) + ",  " +
-                       plat::IntToStr(requestState.LogId) + " : " + Message + CrLf;
+                       plat::IntToStr(logId) + " : " + Message + CrLf;
     plat::AppendToFile(file, line);
   } catch (...) {
     // A log that cannot be written loses the line; it must never fail a request.
@@ -296,17 +349,16 @@ void InitHttpEngine() {
   table.HttpUserAgent = HttpUserAgent;
   table.SetImageType = SetImageType;
   plat::Randomize();
-  requestState.LogId = 0;
 }
 
-THttpEngine* CurrentEngine() { return requestState.CurrentEngine; }
+THttpEngine* CurrentEngine() { return ThreadContext().CurrentEngine; }
 THttpEngine& RequiredEngine() {
-  THttpEngine* engine = requestState.CurrentEngine;
+  THttpEngine* engine = ThreadContext().CurrentEngine;
   if (!engine) throw plat::Exception("No request is being served on this thread");
   return *engine;
 }
-void SetCurrentEngine(THttpEngine* Engine) { requestState.CurrentEngine = Engine; }
-void SetImageType(int Kind) { requestState.ImageType = static_cast<uint8_t>(Kind); }
+void SetCurrentEngine(THttpEngine* Engine) { ThreadContext().CurrentEngine = Engine; }
+void SetImageType(int Kind) { CurrentRequest().ImageType = static_cast<TImageType>(Kind); }
 void HttpWrite(const std::string& Text) { RequiredEngine().Write(Text); }
 void HttpWriteLn(const std::string& Text) { RequiredEngine().WriteLn(Text); }
 void HttpWriteData(const void* Buffer, int Count) { RequiredEngine().WriteData(Buffer, Count); }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/HttpEngContext.h"
 #include "platform/PlatComponents.h"
 #include "platform/PlatExcept.h"
 #include "platform/PlatThreads.h"
@@ -22,27 +23,8 @@ using TLastExecRequestEvent = std::function<void(TObject* Sender)>;
 using TRequestErrorEvent = std::function<void(TObject* Sender, const plat::Exception& ErrorReason)>;
 using TLock = plat::TCriticalSection*;
 
-class THttpEngine;
-
-// One record per thread, zero at thread start.
-struct TRequestState {
-  THttpEngine* CurrentEngine = nullptr;
-  std::optional<std::vector<std::string>> TempFiles;
-  bool HeaderDone = false;
-  bool StatusLineDone = false;
-  int LogId = 0;
-  uint8_t ImageType = 0;  // 0 none, 1 JPEG, 2 GIF
-  std::optional<std::string> OutputBuffer;
-  bool DirectOutput = false;
-};
-
-TRequestState& RequestState();
-
-class THttpEngine : public plat::TComponent {
- public:
-  explicit THttpEngine(plat::TComponent* owner);
-
-  // Published properties.
+// The engine's published properties, handed over once by the component.
+struct THttpEngineProperties {
   std::string AutoContentType = "text/html";
   bool AutoReadInput = true;
   int AutoReadLimit = 10000;
@@ -56,6 +38,19 @@ class THttpEngine : public plat::TComponent {
   TFirstExecRequestEvent OnFirstExecRequest;
   TRequestErrorEvent OnRequestError;
   TLastExecRequestEvent OnLastExecRequest;
+};
+
+// The abstract engine. An adapter supplies its sources (GetVariable,
+// ReadClient) and its sink (SendToClient) and overrides only what its server
+// makes different; reading the form input, the header block and buffering
+// are done here once for all.
+class THttpEngine : public plat::TComponent, public THttpEngineProperties {
+ public:
+  explicit THttpEngine(plat::TComponent* owner);
+  THttpEngine(plat::TComponent* owner, const THttpEngineProperties& properties);
+
+  // Cleared when OnFirstExecRequest has been fired.
+  bool FirstRequest = true;
 
   // Virtual operations, in slot order.
   virtual void ProcessRequest() = 0;                                   // 1
@@ -93,8 +88,8 @@ class THttpEngine : public plat::TComponent {
   virtual void EndHeader();                                            // 33
   virtual void GetVariable(const std::string& Name, std::string& Value) = 0;  // 34
   virtual void GetField(const std::string& Name, const std::string& Default,
-                        std::string& Value) = 0;                       // 35
-  virtual std::vector<std::string> GetFieldNames() = 0;                // 36
+                        std::string& Value);                           // 35
+  virtual std::vector<std::string> GetFieldNames();                    // 36
   virtual TLock CreateLock();                                          // 37
   virtual void EnterLock(TLock Lock);                                  // 38
   virtual void LeaveLock(TLock Lock);                                  // 39
@@ -105,6 +100,21 @@ class THttpEngine : public plat::TComponent {
   void Loaded() override;
 
  protected:
+  // The sink: bytes that leave for the client, called for whatever is not
+  // held by the output buffer.
+  virtual void SendToClient(const void* Buffer, int Count) = 0;
+  // The request's field data by the reference steps: the query string when
+  // there is no body, nothing for a body over AutoReadLimit or with
+  // AutoReadInput off, else the multipart or url-encoded body read through
+  // ReadClient. Raises the conversion error for a non-numeric length.
+  virtual std::string ReadRequestContent();
+  // Reads the field data into the request, then fires OnFirstExecRequest
+  // (first request of this engine), OnExecRequest and, when fireLast,
+  // OnLastExecRequest.
+  void ServeRequest(bool fireLast);
+  // The announced body length; a non-numeric one counts as 0 here.
+  int AnnouncedLength();
+
   // The variable asked for by name, "" when the engine has none.
   std::string Variable(const std::string& Name);
   std::string VariableOr(const std::string& First, const std::string& Second);
@@ -131,6 +141,7 @@ THttpEngine* CurrentEngine();
 // The current engine; raises when no request is being served on this thread.
 THttpEngine& RequiredEngine();
 void SetCurrentEngine(THttpEngine* Engine);
+// Kind: a TImageType value.
 void SetImageType(int Kind);
 void HttpWrite(const std::string& Text);
 void HttpWriteLn(const std::string& Text);

@@ -7,8 +7,6 @@
 
 namespace {
 
-thread_local TForumRequest forumRequest;
-
 std::string Field(const std::string& name) { return HttpGetField(name, ""); }
 
 // The page header or footer file, copied to the response as it stands.
@@ -45,7 +43,7 @@ std::string ReplaceLineFeeds(const std::string& text) {
 
 }  // namespace
 
-TForumRequest& ForumRequest() { return forumRequest; }
+TForumRequest& ForumRequest() { return CurrentRequest().Parts.Get<TForumRequest>(); }
 
 TForm1::TForm1(plat::TComponent* owner) : plat::TForm(owner) {
   SetName("Form1");
@@ -86,64 +84,55 @@ THttpMemoFilter* TForm1::NewTemplate(const char* name, const std::vector<std::st
   return filter;
 }
 
-TForumPages TForm1::Pages() {
-  TForumPages pages;
-  pages.HtmlList = {HtmlList, &TBuiltInPages::HtmlList()};
-  pages.HtmlNew = {HtmlNew, &TBuiltInPages::HtmlNew()};
-  pages.HtmlView = {HtmlView, &TBuiltInPages::HtmlView()};
-  pages.HtmlNewError = {HtmlNewError, &TBuiltInPages::HtmlNewError()};
-  pages.HtmlNewOK = {HtmlNewOK, &TBuiltInPages::HtmlNewOK()};
-  pages.HtmlremoveOK = {HtmlremoveOK, &TBuiltInPages::HtmlremoveOK()};
-  return pages;
-}
-
 void TForm1::GeneralHttpEngine1ExecRequest(TObject*) {
-  TForumRequest& request = forumRequest;
-  request = TForumRequest{};
+  TForumRequest& request = ForumRequest();
+  const TForumState& state = request.State;
+  TForumPages& pages = request.Pages;
+  pages = {HtmlList->Text(), HtmlNew->Text(), HtmlView->Text(), HtmlNewError->Text(), HtmlNewOK->Text(),
+           HtmlremoveOK->Text()};
   // The settings step comes first: nothing has been written yet.
-  TForumPages pages = Pages();
-  LoadSettings(ModuleFileName(), state_, pages);
-  request.Navigator = std::make_unique<TNewsNavigator>(state_.FilePrefix + "_data.dat", state_, *HttpCookie1);
+  LoadSettings(ModuleFileName(), request.State, pages);
+  request.Navigator = std::make_unique<TNewsNavigator>(state.FilePrefix + "_data.dat", state, *HttpCookie1);
 
   const bool post = !Field("ACTION_NEWMESSAGE_POST").empty();
-  const bool admin = Field("NEWNAME") == "tavik" && Field("NEWEMAIL") == state_.Settings.Password;
+  const bool admin = Field("NEWNAME") == AdminName && Field("NEWEMAIL") == state.Settings.Password;
   const bool complete = !Field("NEWSUBJECT").empty() && !Field("NEWNAME").empty() &&
                         !Field("NEWEMAIL").empty() && !Field("NEWTEXT").empty();
   // Storing sets the visitor cookie, a header line: before any page text.
   if (post && !admin && complete) request.Navigator->AddMessage();
 
-  if (!CopyPageFile(state_.FilePrefix + "_top.htm")) {
+  if (!CopyPageFile(state.FilePrefix + "_top.htm")) {
     HttpWrite(
         "<html><head><title>Orvane Parlino</title>"
         "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\"></head>\r\n<body>\r\n");
   }
 
   if (!Field("ACTION_NEWMESSAGE").empty()) {
-    HtmlNew->Execute();
+    HtmlNew->Execute(pages.HtmlNew);
   } else if (!Field("ACTION_REPLYMESSAGE").empty()) {
     request.Navigator->LoadMessage(plat::StrToInt(HttpGetField("REPLYID", "0")), request.CurrentMessage,
                                    request.CurrentText);
-    HtmlNew->Execute();
+    HtmlNew->Execute(pages.HtmlNew);
   } else if (post) {
     if (!Field("REPLYID").empty() && Field("NEWSUBJECT") == "remove" && admin) {
       request.Navigator->RemoveMessage(plat::StrToInt(Field("REPLYID")));
-      HtmlremoveOK->Execute();
+      HtmlremoveOK->Execute(pages.HtmlremoveOK);
     } else if (admin || !complete) {
-      HtmlNewError->Execute();
+      HtmlNewError->Execute(pages.HtmlNewError);
     } else {
-      HtmlNewOK->Execute();
+      HtmlNewOK->Execute(pages.HtmlNewOK);
     }
   } else {
     const int id = plat::StrToInt(HttpGetField("VIEWID", "0"));
     if (request.Navigator->LoadMessage(id, request.CurrentMessage, request.CurrentText)) {
-      HtmlView->Execute();
+      HtmlView->Execute(pages.HtmlView);
     } else {
-      HtmlList->Execute();
+      HtmlList->Execute(pages.HtmlList);
     }
   }
   request.Navigator.reset();
 
-  if (!CopyPageFile(state_.FilePrefix + "_bottom.htm")) HttpWrite("</body></html>\r\n");
+  if (!CopyPageFile(state.FilePrefix + "_bottom.htm")) HttpWrite("</body></html>\r\n");
 }
 
 std::string TForm1::Remembered(const std::string& pair) {
@@ -153,7 +142,7 @@ std::string TForm1::Remembered(const std::string& pair) {
 }
 
 void TForm1::HtmlListHttpEntry(const std::string& EntryName, bool& Handled) {
-  TForumRequest& request = forumRequest;
+  TForumRequest& request = ForumRequest();
   const TNewsRecord& message = request.CurrentMessage;
   const std::string name = plat::AnsiUpperCase(EntryName);
   if (name == "NEWSLIST") {

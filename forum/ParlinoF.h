@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/GenEng.h"
+#include "engine/HttpEngContext.h"
 #include "engine/HUtilsCookie.h"
 #include "engine/HUtilsFilter.h"
 #include "forum/ParlinoFSettings.h"
@@ -23,8 +24,11 @@ struct TBuiltInPages {
   static const std::vector<std::string>& HtmlremoveOK();
 };
 
-// What one request of the forum works on; one set per serving thread.
-struct TForumRequest {
+// What one request of the forum works on: its settings, its pages' lines,
+// its store and the message it shows. Kept in the engine's request record.
+struct TForumRequest : TStatePart {
+  TForumState State;
+  TForumPages Pages;
   std::unique_ptr<TNewsNavigator> Navigator;
   TNewsRecord CurrentMessage;
   std::string CurrentText;
@@ -48,14 +52,8 @@ class TForm1 : public plat::TForm {
   void HtmlListHttpEntry(const std::string& EntryName, bool& Handled);
   void GeneralHttpEngine1RequestError(TObject* Sender, const plat::Exception& ErrorReason);
 
-  // The forum's files and settings, recomputed by every request.
-  const TForumState& State() const { return state_; }
-
  private:
   THttpMemoFilter* NewTemplate(const char* name, const std::vector<std::string>& lines);
-  TForumPages Pages();
   // The value of a cookie pair (N or E) of the visitor cookie.
   std::string Remembered(const std::string& pair);
-
-  TForumState state_;
 };

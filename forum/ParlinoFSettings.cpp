@@ -50,15 +50,11 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-void LoadPage(const std::string& fileName, TPageSlot& slot) {
-  if (!slot.Filter) return;
-  if (plat::FileExists(fileName)) {
-    std::string contents;
-    if (!plat::ReadWholeFile(fileName, contents)) throw plat::EFOpenError(fileName);
-    slot.Filter->SetText(SplitLines(contents));
-  } else {
-    slot.Filter->SetText(slot.BuiltIn ? *slot.BuiltIn : std::vector<std::string>());
-  }
+void LoadPage(const std::string& fileName, std::vector<std::string>& lines) {
+  if (!plat::FileExists(fileName)) return;
+  std::string contents;
+  if (!plat::ReadWholeFile(fileName, contents)) throw plat::EFOpenError(fileName);
+  lines = SplitLines(contents);
 }
 
 }  // namespace
@@ -114,10 +110,5 @@ void LoadSettings(const std::string& ProgramFile, TForumState& State, TForumPage
   LoadPage(State.FilePrefix + "_newentryok.htm", Pages.HtmlNewOK);
   LoadPage(State.FilePrefix + "_removeok.htm", Pages.HtmlremoveOK);
 
-  if (Pages.HtmlList.Filter) {
-    std::vector<std::string>& lines = Pages.HtmlList.Filter->Lines();
-    lines.push_back("<BR>");
-    lines.push_back("%NEWSLIST%");
-    lines.push_back("</form>");
-  }
+  Pages.HtmlList.insert(Pages.HtmlList.end(), {"<BR>", "%NEWSLIST%", "</form>"});
 }

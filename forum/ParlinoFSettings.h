@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/HUtilsFilter.h"
 
 struct TForumSettings {
   std::string Password = "lumo";
@@ -27,21 +26,18 @@ struct TForumState {
   TForumSettings Settings;
 };
 
-// A page template and the built-in lines it starts each request from.
-struct TPageSlot {
-  THttpMemoFilter* Filter = nullptr;
-  const std::vector<std::string>* BuiltIn = nullptr;
-};
-
+// The lines of the forum's pages for one request: built-in lines or those
+// of the page files that replace them.
 struct TForumPages {
-  TPageSlot HtmlList, HtmlNew, HtmlView, HtmlNewError, HtmlNewOK, HtmlremoveOK;
+  std::vector<std::string> HtmlList, HtmlNew, HtmlView, HtmlNewError, HtmlNewOK, HtmlremoveOK;
 };
 
 // D/parlino/B, else D/../parlino/B, else D/B for the program file D/B.ext.
 std::string ForumFilePrefix(const std::string& ProgramFile);
 
-// Sets State from the program file's forum and the pages' lines from their
-// page files or built-in lines, then completes the list template.
+// Sets State from the program file's forum, replaces the lines of each page
+// that has a page file (Pages holds the built-in lines on entry), then
+// completes the list template.
 // Raises EConvertError for a bad Entries value and EFOpenError for a page
 // file that exists but cannot be read.
 void LoadSettings(const std::string& ProgramFile, TForumState& State, TForumPages& Pages);

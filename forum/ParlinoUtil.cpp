@@ -25,13 +25,14 @@
 
 namespace {
 
-constexpr int SubjectOffset = 0, SubjectSize = 65;
-constexpr int EmailOffset = 65, EmailSize = 49;
-constexpr int NameOffset = 114, NameSize = 33;
-constexpr int IdOffset = 148;
-constexpr int ReplyIdOffset = 152;
-constexpr int TimeOffset = 164;
-constexpr int RecordSize = TNewsRecord::RecordSize;
+using R = TNewsRecord;
+constexpr int RecordSize = R::RecordSize;
+constexpr int SubjectOffset = R::SubjectOffset, SubjectSize = R::SubjectSize;
+constexpr int EmailOffset = R::EmailOffset, EmailSize = R::EmailSize;
+constexpr int NameOffset = R::NameOffset, NameSize = R::NameSize;
+constexpr int IdOffset = R::IdOffset, ReplyIdOffset = R::ReplyIdOffset, TimeOffset = R::TimeOffset;
+// How long the visitor cookie keeps name and e-mail, in days.
+constexpr double VisitorCookieDays = 60;
 
 constexpr int MaxId = 1147483647;
 constexpr long MaxBodyBytes = 65000;
@@ -42,11 +43,7 @@ void PutInt32(unsigned char* out, int32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-int32_t GetInt32(const unsigned char* in) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(in[i]) << (8 * i);
-  return static_cast<int32_t>(v);
-}
+int32_t GetInt32(const unsigned char* in) { return R::GetInt32(in); }
 
 void PutText(unsigned char* out, int fieldSize, const std::string& text) {
   size_t n = std::min<size_t>(text.size(), static_cast<size_t>(fieldSize - 1));
@@ -142,22 +139,6 @@ std::string TNewsNavigator::TextFileName(int Id) const {
   return state_.FilePrefix + "_" + plat::IntToStr(Id) + ".txt";
 }
 
-std::string TNewsNavigator::ReplaceAll(const std::string& Old, const std::string& New, std::string S) {
-  if (Old.empty()) return S;
-  size_t found = S.find(Old);
-  if (found == std::string::npos) return S;
-  std::string out;
-  out.reserve(S.size());
-  size_t from = 0;
-  for (; found != std::string::npos; found = S.find(Old, from)) {
-    out.append(S, from, found - from);
-    out += New;
-    from = found + Old.size();
-  }
-  out.append(S, from, std::string::npos);
-  return out;
-}
-
 std::string TNewsNavigator::EscapeHtml(const std::string& S) {
   return ReplaceAll("\"", "&quot;", ReplaceAll("<", "&lt;", ReplaceAll(">", "&gt;", S)));
 }
@@ -166,12 +147,12 @@ void TNewsNavigator::AddMessage() {
   const std::string name = HttpGetField("NEWNAME", "");
   const std::string email = HttpGetField("NEWEMAIL", "");
   // The cookie goes first: it travels in the response header.
-  cookie_.SetCookie("N=" + UrlEncode(name) + "&E=" + UrlEncode(email), plat::Now() + 60);
+  cookie_.SetCookie("N=" + UrlEncode(name) + "&E=" + UrlEncode(email), plat::Now() + VisitorCookieDays);
 
   TNewsRecord record;
-  record.Subject = EscapeHtml(HttpGetField("NEWSUBJECT", "")).substr(0, 64);
-  record.Name = EscapeHtml(name).substr(0, 32);
-  record.Email = EscapeHtml(email).substr(0, 48);
+  record.Subject = EscapeHtml(HttpGetField("NEWSUBJECT", "")).substr(0, R::SubjectLength);
+  record.Name = EscapeHtml(name).substr(0, R::NameLength);
+  record.Email = EscapeHtml(email).substr(0, R::EmailLength);
   record.Time = plat::Now();
   record.ReplyId = plat::StrToInt(HttpGetField("REPLYID", "0"));
   const std::string text = HttpGetField("NEWTEXT", "");
@@ -301,7 +282,7 @@ void TNewsNavigator::RemoveMessage(int Id) {
     if (GetInt32(raw + ReplyIdOffset) == Id) PutInt32(raw + ReplyIdOffset, 0);
     if (recordId == Id) continue;
     if (!plat::FileExists(TextFileName(recordId))) continue;
-    if (GetText(raw + NameOffset, NameSize) == "tavik" &&
+    if (GetText(raw + NameOffset, NameSize) == AdminName &&
         GetText(raw + EmailOffset, EmailSize) == password)
       continue;
     kept.append(reinterpret_cast<const char*>(raw), RecordSize);

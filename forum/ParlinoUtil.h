@@ -11,12 +11,27 @@ namespace plat {
 class TFile;
 }
 
-struct TNewsRecord {
-  static constexpr int RecordSize = 180;
+// The name that, with the password in the e-mail field, marks an
+// administrator's request.
+inline constexpr const char* AdminName = "tavik";
 
-  std::string Subject;  // at most 64 bytes, stored escaped
-  std::string Email;    // at most 48
-  std::string Name;     // at most 32
+struct TNewsRecord {
+  // The file layout: little-endian, each text NUL-terminated in its field.
+  static constexpr int RecordSize = 180;
+  static constexpr int SubjectOffset = 0, SubjectSize = 65;
+  static constexpr int EmailOffset = 65, EmailSize = 49;
+  static constexpr int NameOffset = 114, NameSize = 33;
+  static constexpr int IdOffset = 148;
+  static constexpr int ReplyIdOffset = 152;
+  static constexpr int TimeOffset = 164;
+  // The most a posted text keeps: its field less the terminating NUL.
+  static constexpr int SubjectLength = SubjectSize - 1;  // 64
+  static constexpr int EmailLength = EmailSize - 1;      // 48
+  static constexpr int NameLength = NameSize - 1;        // 32
+
+  std::string Subject;  // stored escaped
+  std::string Email;
+  std::string Name;
   int32_t Id = 0;
   int32_t ReplyId = 0;
   double Time = 0;      // local OLE date
@@ -27,6 +42,13 @@ struct TNewsRecord {
   void Encode(unsigned char* out) const;
   static TNewsRecord Decode(const unsigned char* in);
   bool Empty() const { return Id == 0 && Subject.empty() && Name.empty() && Email.empty(); }
+
+  // A little-endian 32-bit field of a raw record.
+  static int32_t GetInt32(const unsigned char* in) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(in[i]) << (8 * i);
+    return static_cast<int32_t>(v);
+  }
 };
 
 class TNewsNavigator {
@@ -46,7 +68,6 @@ class TNewsNavigator {
   void RemoveMessage(int Id);
 
   static std::string EscapeHtml(const std::string& S);
-  static std::string ReplaceAll(const std::string& Old, const std::string& New, std::string S);
 
   // The list page the request shows, and the list itself.
   int CurrentPage();

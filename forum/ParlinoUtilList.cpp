@@ -17,14 +17,9 @@
 namespace {
 
 constexpr int RecordSize = TNewsRecord::RecordSize;
-constexpr int IdOffset = 148;
-constexpr int ReplyIdOffset = 152;
-
-int32_t GetInt32(const unsigned char* in) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(in[i]) << (8 * i);
-  return static_cast<int32_t>(v);
-}
+constexpr int IdOffset = TNewsRecord::IdOffset;
+constexpr int ReplyIdOffset = TNewsRecord::ReplyIdOffset;
+constexpr auto GetInt32 = TNewsRecord::GetInt32;
 
 // Message number -> node, open addressing. Sized once for all records.
 class TIdIndex {

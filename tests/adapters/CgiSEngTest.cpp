@@ -7,7 +7,7 @@
 
 #include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
-#include "platform/PlatRun.h"
+#include "tests/support/PlatRun.h"
 
 namespace {
 

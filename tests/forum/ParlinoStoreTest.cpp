@@ -22,7 +22,7 @@
 #include "platform/PlatExcept.h"
 #include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
-#include "platform/PlatRun.h"
+#include "tests/support/PlatRun.h"
 #include "platform/PlatTime.h"
 #include "tests/support/FakeEngine.h"
 #include "tests/support/ForumFixture.h"

@@ -26,14 +26,8 @@ class FakeEngine : public THttpEngine {
     if (Handler) Handler();
     if (OnExecRequest) OnExecRequest(this);
   }
-  void Write(const std::string& Text) override {
-    THttpEngine::Write(Text);
-    if ((!BufferedOutput || RequestState().DirectOutput) && !Text.empty()) Output += Text;
-  }
-  void WriteData(const void* Buffer, int Count) override {
-    THttpEngine::WriteData(Buffer, Count);
-    if ((!BufferedOutput || RequestState().DirectOutput) && Count > 0)
-      Output.append(static_cast<const char*>(Buffer), Count);
+  void SendToClient(const void* Buffer, int Count) override {
+    Output.append(static_cast<const char*>(Buffer), Count);
   }
   int ReadClient(void* Buffer, int Count) override {
     int n = static_cast<int>(std::min<size_t>(Count, Body.size() - BodyPos));
@@ -67,10 +61,11 @@ class FakeRequestScope {
  public:
   explicit FakeRequestScope(FakeEngine& engine) {
     InitHttpEngine();
-    TRequestState& state = RequestState();
-    state = TRequestState{};
-    state.CurrentEngine = &engine;
-    state.DirectOutput = true;
+    ThreadContext().CurrentEngine = &engine;
+    scope_.Record().DirectOutput = true;
   }
-  ~FakeRequestScope() { RequestState() = TRequestState{}; }
+  ~FakeRequestScope() { ThreadContext().CurrentEngine = nullptr; }
+
+ private:
+  TRequestScope scope_;
 };

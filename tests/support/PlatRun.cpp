@@ -1,4 +1,4 @@
-#include "platform/PlatRun.h"
+#include "tests/support/PlatRun.h"
 
 #include <fcntl.h>
 #include <poll.h>
