@@ -58,10 +58,7 @@ TStartPlan PlanStart(const TStartFacts& Facts) {
   return plan;
 }
 
-const TStartPlan& StartPlan() {
-  static const TStartPlan plan = PlanStart(CurrentStartFacts());
-  return plan;
-}
+TStartPlan StartPlan() { return PlanStart(CurrentStartFacts()); }
 
 TGeneralHttpEngine::TGeneralHttpEngine(plat::TComponent* owner) : TGeneralHttpComponent(owner) {
   SetAutoHttpHeader(true);
@@ -147,7 +144,7 @@ void TGeneralHttpEngine::Loaded() {
     form->Hidden = true;
   }
   if (Designing()) return;
-  const TStartPlan& plan = StartPlan();
+  const TStartPlan plan = StartPlan();
   for (TEngineKind kind : plan.Engines) CreateEngine(kind, plan);
 }
 

@@ -59,8 +59,8 @@ struct TStartPlan {
   std::vector<TEngineKind> Engines;  // created by the component, in this order
 };
 TStartPlan PlanStart(const TStartFacts& Facts);
-// This process's plan, decided on first use.
-const TStartPlan& StartPlan();
+// This process's plan.
+TStartPlan StartPlan();
 
 class TGeneralHttpComponent : public plat::TComponent {
  public:

@@ -25,7 +25,6 @@ class THttpMemoFilter : public THttpTextFilterComponent {
   explicit THttpMemoFilter(plat::TComponent* owner) : THttpTextFilterComponent(owner) {}
   const std::vector<std::string>& Text() const { return text_; }
   void SetText(const std::vector<std::string>& lines) { text_ = lines; }
-  std::vector<std::string>& Lines() { return text_; }
   // Resets the request's block stack and filters every line with CR LF
   // added: the component's own lines, or lines the request made.
   void Execute();

@@ -88,8 +88,12 @@ void TForm1::GeneralHttpEngine1ExecRequest(TObject*) {
   TForumRequest& request = ForumRequest();
   const TForumState& state = request.State;
   TForumPages& pages = request.Pages;
-  pages = {HtmlList->Text(), HtmlNew->Text(), HtmlView->Text(), HtmlNewError->Text(), HtmlNewOK->Text(),
-           HtmlremoveOK->Text()};
+  pages.HtmlList.BuiltIn = &HtmlList->Text();
+  pages.HtmlNew.BuiltIn = &HtmlNew->Text();
+  pages.HtmlView.BuiltIn = &HtmlView->Text();
+  pages.HtmlNewError.BuiltIn = &HtmlNewError->Text();
+  pages.HtmlNewOK.BuiltIn = &HtmlNewOK->Text();
+  pages.HtmlremoveOK.BuiltIn = &HtmlremoveOK->Text();
   // The settings step comes first: nothing has been written yet.
   LoadSettings(ModuleFileName(), request.State, pages);
   request.Navigator = std::make_unique<TNewsNavigator>(state.FilePrefix + "_data.dat", state, *HttpCookie1);
@@ -108,26 +112,28 @@ void TForm1::GeneralHttpEngine1ExecRequest(TObject*) {
   }
 
   if (!Field("ACTION_NEWMESSAGE").empty()) {
-    HtmlNew->Execute(pages.HtmlNew);
+    HtmlNew->Execute(pages.HtmlNew.Lines());
   } else if (!Field("ACTION_REPLYMESSAGE").empty()) {
     request.Navigator->LoadMessage(plat::StrToInt(HttpGetField("REPLYID", "0")), request.CurrentMessage,
                                    request.CurrentText);
-    HtmlNew->Execute(pages.HtmlNew);
+    HtmlNew->Execute(pages.HtmlNew.Lines());
   } else if (post) {
     if (!Field("REPLYID").empty() && Field("NEWSUBJECT") == "remove" && admin) {
       request.Navigator->RemoveMessage(plat::StrToInt(Field("REPLYID")));
-      HtmlremoveOK->Execute(pages.HtmlremoveOK);
+      HtmlremoveOK->Execute(pages.HtmlremoveOK.Lines());
     } else if (admin || !complete) {
-      HtmlNewError->Execute(pages.HtmlNewError);
+      HtmlNewError->Execute(pages.HtmlNewError.Lines());
     } else {
-      HtmlNewOK->Execute(pages.HtmlNewOK);
+      HtmlNewOK->Execute(pages.HtmlNewOK.Lines());
     }
   } else {
     const int id = plat::StrToInt(HttpGetField("VIEWID", "0"));
     if (request.Navigator->LoadMessage(id, request.CurrentMessage, request.CurrentText)) {
-      HtmlView->Execute(pages.HtmlView);
+      HtmlView->Execute(pages.HtmlView.Lines());
     } else {
-      HtmlList->Execute(pages.HtmlList);
+      HtmlList->Execute(pages.HtmlList.Lines());
+      // The list follows the template's own lines, in the same blocks.
+      for (const std::string& line : ListTemplateTail()) HtmlList->FilterLine(line + "\r\n");
     }
   }
   request.Navigator.reset();

@@ -50,11 +50,12 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-void LoadPage(const std::string& fileName, std::vector<std::string>& lines) {
+void LoadPage(const std::string& fileName, TPageLines& page) {
+  page.File.reset();
   if (!plat::FileExists(fileName)) return;
   std::string contents;
   if (!plat::ReadWholeFile(fileName, contents)) throw plat::EFOpenError(fileName);
-  lines = SplitLines(contents);
+  page.File = SplitLines(contents);
 }
 
 }  // namespace
@@ -110,5 +111,4 @@ void LoadSettings(const std::string& ProgramFile, TForumState& State, TForumPage
   LoadPage(State.FilePrefix + "_newentryok.htm", Pages.HtmlNewOK);
   LoadPage(State.FilePrefix + "_removeok.htm", Pages.HtmlremoveOK);
 
-  Pages.HtmlList.insert(Pages.HtmlList.end(), {"<BR>", "%NEWSLIST%", "</form>"});
 }
