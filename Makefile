@@ -2,6 +2,7 @@
 JOBS ?= 2
 BUILD := build
 ASAN := build/asan
+TSAN := build/tsan
 
 .PHONY: all build serve test unit e2e fuzz bench clean
 
@@ -17,14 +18,18 @@ serve:
 	@$(MAKE) --no-print-directory build
 	@tools/serve.sh
 
-# Unit and process tests under AddressSanitizer and UBSan, then the
-# end-to-end tests against the release program.
+# Unit and process tests under AddressSanitizer and UBSan, the threaded
+# tests under ThreadSanitizer, then the end-to-end tests against the
+# release program.
 test:
 	@tools/deps.sh test
 	@$(MAKE) --no-print-directory build
 	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPARLINO_SANITIZE=ON -DPARLINO_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN) -j$(JOBS)
 	@cd $(ASAN) && ctest --output-on-failure -j$(JOBS)
+	@cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=Debug -DPARLINO_TSAN=ON -DPARLINO_BENCH=OFF >/dev/null
+	@cmake --build $(TSAN) -j$(JOBS)
+	@cd $(TSAN) && ctest --output-on-failure -j$(JOBS)
 	@tools/e2e.sh
 	@tools/fuzz.sh short
 	@tools/load_test.py --short
