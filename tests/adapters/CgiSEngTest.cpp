@@ -1,259 +1,180 @@
-// The standard CGI engine driven the way a web server drives it: the
-// program runs as a child process with a prepared environment and body, and
-// the bytes it writes are compared.
+// What a web server sees of the engine: one table of requests, each with the
+// exact bytes it must produce, run over the standard CGI engine. A case says
+// how the request is made and what comes out; how it reaches an engine is
+// the runner's business, so the same cases can run over other engines.
 #include <gtest/gtest.h>
 
 #include <regex>
 
-#include "platform/PlatFiles.h"
+#include "engine/HUtils.h"
 #include "platform/PlatProcess.h"
 #include "platform/PlatRun.h"
+#include "platform/PlatTime.h"
 
 namespace {
 
-const std::string Probe = std::string(PARLINO_BINARY_DIR) + "/cgi_probe";
-const std::string Program = std::string(PARLINO_BINARY_DIR) + "/parlino";
-const std::string Ok = "HTTP/1.1 200 OK\r\n";
-const std::string Html = "content-type:text/html\r\n\r\n";
-
 using Env = std::map<std::string, std::string>;
 
-class TempDir {
- public:
-  TempDir() {
-    path = "/tmp/parlino-cgi-" + std::to_string(plat::ProcessId()) + "-" + std::to_string(counter++);
-    plat::CreateDir(path);
-  }
-  ~TempDir() { plat::RemoveTree(path); }
-  std::string path;
-
- private:
-  static inline int counter = 0;
+struct EngineCase {
+  std::string name;
+  Env env;                        // request variables and PROBE_* settings; "{TMP}" is the case's own directory
+  std::vector<std::string> body;  // standard input; pieces come 0.2 s apart ("" is a pause only)
+  std::string expected;           // "{OK}" is the status line, "{EXPIRED}" the no-cache date
+  std::string log = "";           // the messages of the log lines expected, one per line
 };
 
-struct Cgi {
-  Env env;
-  std::string body;
-  std::string logDir;
+// Serves one request and returns what the web server got.
+using Runner = std::string (*)(Env env, const std::vector<std::string>& body);
 
-  Cgi() : env{{"SERVER_SOFTWARE", "TestServer/1.0"}, {"REQUEST_METHOD", "GET"}} {}
-  Cgi& Set(const std::string& k, const std::string& v) {
-    env[k] = v;
-    return *this;
-  }
-  Cgi& Post(const std::string& data, const std::string& type = "application/x-www-form-urlencoded") {
-    env["REQUEST_METHOD"] = "POST";
-    env["CONTENT_TYPE"] = type;
-    env["CONTENT_LENGTH"] = std::to_string(data.size());
-    body = data;
-    return *this;
-  }
-  plat::TRunResult Run(const std::string& program = Probe) {
-    if (!logDir.empty()) env["CGI_LOG_DIR"] = logDir;
-    return plat::RunProgram(program, {}, env, body);
-  }
-  std::string Output(const std::string& program = Probe) {
-    plat::TRunResult r = Run(program);
-    EXPECT_EQ(r.ExitCode, 0) << r.Output;
-    EXPECT_FALSE(r.TimedOut);
-    return r.Output;
-  }
-};
+const std::string Probe = std::string(PARLINO_BINARY_DIR) + "/cgi_probe";
+const std::string Html = "content-type:text/html\r\n\r\n";
+const std::string Page = "{OK}" + Html;
 
-std::string ReadFile(const std::string& path) {
-  std::string text;
-  plat::ReadWholeFile(path, text);
+std::string Fields(const std::string& lines) { return Page + "<fields>\r\n" + lines + "</fields>"; }
+
+std::string Replace(std::string text, const std::string& token, const std::string& value) {
+  for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size()))
+    text.replace(at, token.size(), value);
   return text;
 }
 
-std::string Fields(const std::string& lines) { return "<fields>\r\n" + lines + "</fields>"; }
+// A body in pieces goes through a shell pipe whose writer tells when the
+// program ended with part of the body unread.
+std::string ServeCgiStd(Env env, const std::vector<std::string>& body) {
+  std::string writer = "trap '' PIPE", whole;
+  for (size_t i = 0; i < body.size(); ++i) {
+    whole += body[i];
+    if (body.size() > 1) env["PIECE" + std::to_string(i)] = body[i];
+    if (i > 0) writer += " && sleep 0.2";
+    if (!body[i].empty()) writer += " && printf %s \"$PIECE" + std::to_string(i) + '"';
+  }
+  writer = "{ (" + writer + " || echo ' [body left unread]' >&3) | \"$0\"; } 3>&1";
+  env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
+  plat::TRunResult r = body.size() < 2 ? plat::RunProgram(Probe, {}, env, whole)
+                                       : plat::RunProgram("/bin/sh", {"-c", writer, Probe}, env, "");
+  const bool unread = body.size() < 2 && r.InputWritten < whole.size();  // servers reset such a connection
+  const std::string exit = r.ExitCode ? " [exit " + std::to_string(r.ExitCode) + "]" : "";
+  return r.Output + (unread ? " [body left unread]" : "") + exit;
+}
+
+void Check(const EngineCase& c, Runner serve) {
+  SCOPED_TRACE(c.name);
+  std::string dir = "/tmp/parlino-cgi-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir.data()));
+  Env env{{"SERVER_SOFTWARE", "TestServer/1.0"}, {"CGI_LOG_DIR", dir}};
+  for (const auto& [name, value] : c.env) env[name] = Replace(value, "{TMP}", dir);
+  const double start = plat::Now();
+  const std::string output = serve(env, c.body);
+  const std::string expected = Replace(Replace(c.expected, "{OK}", "HTTP/1.1 200 OK\r\n"), "{TMP}", dir);
+  const std::string early = Replace(expected, "{EXPIRED}", HttpDate(start - 1000));
+  EXPECT_EQ(output, output == early ? early : Replace(expected, "{EXPIRED}", HttpDate(plat::Now() - 1000)));
+  std::string log;
+  plat::ReadWholeFile(dir + "/cgi_probe.Log", log);
+  const std::regex stamp(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d,  \d{1,3} : )");
+  EXPECT_EQ(std::regex_replace(log, stamp, "$1"), c.log.empty() ? "" : Replace(c.log, "\n", "\r\n") + "\r\n");
+  // Uploads are gone once the request has ended, whatever became of it.
+  EXPECT_EQ(plat::FindFiles(dir + "/*", plat::faAnyFile).size(), log.empty() ? 0u : 1u);
+  plat::RemoveTree(dir);
+}
+
+std::vector<EngineCase> CoreCases() {
+  const std::string atLimit = "a=" + std::string(9998, 'x'), notANumber = " ist kein g\xFCltiger Integerwert";
+  const std::string missing = "Cannot serve this start: the ";
+  return {
+      // The status line, unless the server writes it itself.
+      {"NoStatusLineForApacheInAnyCase", {{"SERVER_SOFTWARE", "my-apache-proxy"}, {"PROBE_SILENT", "1"}}, {}, Html},
+      {"NoStatusLineForNetscape", {{"SERVER_SOFTWARE", "Netscape-Enterprise/6.0"}, {"PROBE_SILENT", "1"}}, {}, Html},
+      // The header block and what starts it.
+      {"HandlerWritingNothingGetsTheHeaderBlock", {{"PROBE_SILENT", "1"}}, {}, Page},
+      {"BlanksThenATagStartTheHeader", {{"PROBE_TEXT", "  \t<p>x</p>"}}, {}, Page + "  \t<p>x</p>"},
+      {"TextStartingWithALetterComesBeforeTheHeader", {{"PROBE_TEXT", "plain text"}}, {}, "plain text" + Page},
+      {"SetCookieFirstGetsTheStatusLine", {{"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
+       "{OK}set-cookie:a=1\r\n" + Html + "<p>x</p>"},
+      {"LocationFirstSuppressesTheStatusLine", {{"PROBE_HEADER", "Location:/x"}}, {}, "Location:/x\r\n" + Html},
+      {"LocationInAnyCase", {{"PROBE_HEADER", "LOCATION:/x"}}, {}, "LOCATION:/x\r\n" + Html},
+      {"OwnHeaderEndComesAfterTheAutomaticFields", {{"PROBE_HEADER", "X-Probe:1"}, {"PROBE_TEXT", "\r\n<p>"}}, {},
+       "{OK}X-Probe:1\r\n" + Html + "\r\n<p>"},
+      {"NoCacheAddsFourLinesDatedThousandDaysBack", {{"PROBE_NOCACHE", "1"}, {"PROBE_TEXT", "<p>"}}, {},
+       "{OK}content-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\nExpires:{EXPIRED}\r\n"
+       "Document Expires:{EXPIRED}\r\n\r\n<p>"},
+      {"ImageDataGetsItsTypeButNoNoCacheLines", {{"PROBE_GIF", "1"}, {"PROBE_NOCACHE", "1"}}, {},
+       "{OK}content-type:image/gif\r\n\r\nGIF89a"},
+      // Buffered output: the body length as the last header field.
+      {"BufferedPage", {{"PROBE_BUFFERED", "1"}, {"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
+       "{OK}set-cookie:a=1\r\ncontent-type:text/html\r\ncontent-length:8\r\n\r\n<p>x</p>"},
+      {"BufferedImage", {{"PROBE_BUFFERED", "1"}, {"PROBE_GIF", "1"}}, {},
+       "{OK}content-type:image/gif\r\ncontent-length:6\r\n\r\nGIF89a"},
+      {"BufferedWithoutAutomaticHeaderIsSentUnchanged",
+       {{"PROBE_BUFFERED", "1"}, {"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", "raw\r\n\r\nbody"}}, {}, "raw\r\n\r\nbody"},
+      {"BufferedWithoutHeaderEndIsSentUnchanged",
+       {{"PROBE_BUFFERED", "1"}, {"PROBE_TEXT", "plain text"}, {"PROBE_THROW", "late"}, {"PROBE_NOERRORPAGE", "1"}},
+       {}, "plain text", "Unhandled exception : late"},
+      // Errors, and starts this program cannot serve.
+      {"HandlerErrorGoesToTheErrorPage", {{"PROBE_TEXT", "<p>"}, {"PROBE_THROW", "boom"}}, {},
+       Page + "<p><html><body>boom</body></html>\r\n"},
+      {"FailingErrorPageIsLogged", {{"PROBE_SILENT", "1"}, {"PROBE_THROW", "boom"}, {"PROBE_ERRORPAGEFAILS", "1"}}, {},
+       "", "Unhandled exception : page failed\nUnhandled exception : boom"},
+      {"NonNumericLengthGoesToTheErrorPage", {{"CONTENT_LENGTH", "12x"}}, {"a=1"},
+       Page + "<html><body>'12x'" + notANumber + "</body></html>\r\n"},
+      {"NonNumericLengthWithoutErrorPageIsLogged", {{"CONTENT_LENGTH", "abc"}, {"PROBE_NOERRORPAGE", "1"}}, {"a=1"},
+       "", "Unhandled exception : 'abc'" + notANumber},
+      {"WindowsCgiStart", {{"CGI_VERSION", "CGI/1.3a (win)"}}, {}, " [exit 1]",
+       missing + "Windows CGI engine is not available in this program"},
+      {"ResidentServerStart", {{"SERVER_SOFTWARE", "ZB"}}, {}, " [exit 1]",
+       missing + "resident CGI server mode is not available in this program"},
+      // Field data.
+      {"PostBodyReplacesTheQueryString", {{"QUERY_STRING", "q=1"}}, {"b=2&c=%C3+x"}, Fields("b=2\r\nc=\xC3 x\r\n")},
+      {"EmptyLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", ""}}, {"b=2"}, Fields("q=1\r\n")},
+      {"ZeroLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "0"}}, {"b=2"}, Fields("q=1\r\n")},
+      {"NegativeLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "-5"}}, {"b"}, Fields("q=1\r\n")},
+      {"BodyOfExactlyTheLimitIsRead", {}, {atLimit}, Fields(atLimit + "\r\n")},
+      {"BodyOneByteOverTheLimitIsIgnored", {{"QUERY_STRING", "q=1"}}, {atLimit + "x"}, Fields(""),
+       "Content length exceeds AutoReadLimit"},
+      {"BodyOverTheLimitIsStillConsumed", {}, {std::string(1 << 20, 'x')}, Fields(""),
+       "Content length exceeds AutoReadLimit"},
+      {"AutoReadInputOffGivesNoFieldsAtAll", {{"PROBE_AUTOREAD", "0"}, {"QUERY_STRING", "q=1"}}, {"a=1"}, Fields("")},
+      {"UnreadBodyArrivingInPiecesIsConsumed", {{"PROBE_AUTOREAD", "0"}, {"PROBE_LIMIT", "200000"}},
+       {"x", std::string(100000, 'x')}, Fields("")},
+      {"BodyArrivingInPiecesIsReadWhole", {}, {"a=1", "&b=", "2"}, Fields("a=1\r\nb=2\r\n")},
+      {"OneByteBody", {}, {"="}, Fields("=\r\n")},
+      {"ZeroByteEndsTheBody", {}, {std::string("a=1\0b=2", 7)}, Fields("a=1\r\n")},
+      {"ShortBodyEndsWhereTheInputEnds", {{"CONTENT_LENGTH", "500"}}, {"a=1&b=2"}, Fields("a=1\r\nb=2\r\n")},
+      {"MultipartInAnyCaseKeepsUploadsInTempDirUntilTheEnd",
+       {{"CONTENT_TYPE", "Multipart/Form-Data; boundary=xyzxyz"}, {"PROBE_TEMPDIR", "{TMP}"}, {"PROBE_THROW", "x"}},
+       {"--xyzxyz\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\ntwo words\r\n--xyzxyz\r\nContent-Disposition: "
+        "form-data; name=\"f\"; filename=\"x.txt\"\r\nContent-Type: text/plain\r\n\r\nhello\r\n--xyzxyz--\r\n"},
+       Fields("a=two words\r\nf_CONTENT_TYPE= text/plain\r\nf=x.txt\r\nf_FILENAME={TMP}: hello\r\n") +
+           "<html><body>x</body></html>\r\n"},
+      // The body as the handler reads it itself.
+      {"HandlerReadsTheBodyAcrossPieces", {{"CONTENT_LENGTH", ""}, {"PROBE_READ", "4"}}, {"ab", "cdef"},
+       Page + "<read 4>abcd"},
+      {"HandlerReadKeepsTheBytesBeforeAReadError",
+       {{"CONTENT_LENGTH", ""}, {"PROBE_READ", "4"}, {"PROBE_NONBLOCK", "1"}}, {"x", ""}, Page + "<read 1>x"},
+      {"HandlerReadOfNoBodyGetsZero", {{"PROBE_READ", "4"}}, {}, Page + "<read 0>"},
+      // Variables by generic name.
+      {"VariablesByGenericName",
+       {{"REMOTE_ADDR", "10.1.2.3"}, {"SCRIPT_NAME", "/cgi-bin/p"}, {"PROBE_VARS", "remote addr,EXECUTABLE PATH"}}, {},
+       Page + "<remote addr>10.1.2.3\r\n<EXECUTABLE PATH>/cgi-bin/p\r\n"},
+  };
+}
+
+void PrintTo(const EngineCase& c, std::ostream* out) { *out << c.name; }
+
+class CgiStdEngine : public ::testing::TestWithParam<EngineCase> {};
+
+TEST_P(CgiStdEngine, Serves) { Check(GetParam(), ServeCgiStd); }
+
+INSTANTIATE_TEST_SUITE_P(Core, CgiStdEngine, ::testing::ValuesIn(CoreCases()),
+                         [](const ::testing::TestParamInfo<EngineCase>& info) { return info.param.name; });
 
 }  // namespace
 
-TEST(CgiHeaderBlock, StatusLineUnlessTheServerWritesItItself) {
-  struct Case {
-    std::string software;
-    bool statusLine;
-  } cases[] = {{"TestServer/1.0", true},       {"Apache/2.4.57 (Debian)", false},
-               {"my-apache-proxy", false},     {"Netscape-Enterprise/6.0", false},
-               {"lighttpd/1.4.69", true},      {"nginx", true}};
-  for (const Case& c : cases) {
-    std::string out = Cgi().Set("SERVER_SOFTWARE", c.software).Set("QUERY_STRING", "a=1").Output();
-    EXPECT_EQ(out, (c.statusLine ? Ok : "") + Html + Fields("a=1\r\n")) << c.software;
-  }
-}
-
-TEST(CgiHeaderBlock, IsTriggeredByTagsAndLineEndsButNotByLetters) {
-  EXPECT_EQ(Cgi().Set("PROBE_MODE", "nothing").Output(), Ok + Html);
-  EXPECT_EQ(Cgi().Set("PROBE_MODE", "blanks").Output(), Ok + Html + "  \t<p>x</p>");
-  // Text that begins with a letter reaches the client before the header.
-  EXPECT_EQ(Cgi().Set("PROBE_MODE", "letter").Output(), "plain text" + Ok + Html);
-}
-
-TEST(CgiHeaderBlock, HandlerHeaderLinesComeBeforeTheContentType) {
-  EXPECT_EQ(Cgi().Set("PROBE_MODE", "cookie").Output(), Ok + "set-cookie:a=1\r\n" + Html + "<p>x</p>");
-  EXPECT_EQ(Cgi().Set("PROBE_MODE", "ownheader").Output(),
-            Ok + "X-Probe:1\r\n" + Html + "\r\n<p>x</p>");
-}
-
-TEST(CgiHeaderBlock, LocationSuppressesTheStatusLine) {
-  EXPECT_EQ(Cgi().Set("PROBE_MODE", "location").Output(), "Location:/elsewhere\r\n" + Html + "\r\n");
-}
-
-TEST(CgiHeaderBlock, NoCacheAddsFourLinesDatedThousandDaysBack) {
-  std::string out = Cgi().Set("PROBE_NOCACHE", "1").Set("PROBE_MODE", "blanks").Output();
-  std::regex shape(
-      "HTTP/1\\.1 200 OK\r\ncontent-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\n"
-      "Expires:([A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d GMT)\r\n"
-      "Document Expires:([^\r]*)\r\n\r\n  \t<p>x</p>");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(out, m, shape)) << out;
-  EXPECT_EQ(m[1].str(), m[2].str());
-}
-
-TEST(CgiHeaderBlock, ImageDataGetsItsOwnTypeAndNoCacheLines) {
-  EXPECT_EQ(Cgi().Set("PROBE_MODE", "gif").Set("PROBE_NOCACHE", "1").Output(),
-            Ok + "content-type:image/gif\r\n\r\nGIF89a");
-}
-
-TEST(CgiBufferedOutput, PutsTheExactBodyLengthLast) {
-  std::string out = Cgi().Set("PROBE_BUFFERED", "1").Set("PROBE_MODE", "cookie").Output();
-  EXPECT_EQ(out, Ok + "set-cookie:a=1\r\ncontent-type:text/html\r\ncontent-length:8\r\n\r\n<p>x</p>");
-  std::string big = Cgi().Set("PROBE_BUFFERED", "1").Set("PROBE_MODE", "big").Output();
-  EXPECT_NE(big.find("content-length:200007\r\n\r\n<p>"), std::string::npos);
-  EXPECT_EQ(big.size(), Ok.size() + 24 + 23 + 2 + 200007);
-}
-
-TEST(CgiBufferedOutput, IsSentUnchangedWithoutAutomaticHeaderOrHeaderEnd) {
-  EXPECT_EQ(Cgi().Set("PROBE_BUFFERED", "1").Set("PROBE_AUTOHEADER", "0").Set("PROBE_MODE", "blanks").Output(),
-            "  \t<p>x</p>");
-  // An error before any header: the buffer holds no blank line.
-  EXPECT_EQ(Cgi().Set("PROBE_BUFFERED", "1").Set("PROBE_MODE", "letterthrow").Set("PROBE_NOERRORHANDLER", "1").Output(),
-            "plain text");
-}
-
-TEST(CgiFieldData, PostBodyReplacesTheQueryString) {
-  EXPECT_EQ(Cgi().Set("QUERY_STRING", "q=1").Post("b=2&c=%C3+x").Output(), Ok + Html + Fields("b=2\r\nc=\xC3 x\r\n"));
-  for (std::string length : {"", "0", "-5"}) {
-    Cgi cgi;
-    cgi.Set("QUERY_STRING", "q=1").Post("b=2");
-    cgi.env["CONTENT_LENGTH"] = length;
-    EXPECT_EQ(cgi.Output(), Ok + Html + Fields("q=1\r\n")) << "length '" << length << "'";
-  }
-}
-
-TEST(CgiFieldData, ReadsExactlyTheLimitAndLogsAnythingBeyond) {
-  TempDir logs;
-  std::string atLimit = "a=" + std::string(9998, 'x');
-  Cgi exact;
-  exact.logDir = logs.path;
-  EXPECT_EQ(exact.Post(atLimit).Output(), Ok + Html + Fields(atLimit + "\r\n"));
-  EXPECT_FALSE(plat::FileExists(logs.path + "/cgi_probe.Log"));
-
-  Cgi over;
-  over.logDir = logs.path;
-  over.Set("QUERY_STRING", "q=1").Post(atLimit + "x");
-  EXPECT_EQ(over.Output(), Ok + Html + Fields(""));
-  std::string log = ReadFile(logs.path + "/cgi_probe.Log");
-  EXPECT_TRUE(std::regex_match(
-      log, std::regex("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d,  \\d{1,3} : Content length exceeds AutoReadLimit\r\n")))
-      << log;
-}
-
-TEST(CgiFieldData, ABodyItDoesNotUseIsStillConsumed) {
-  std::string large(1 << 20, 'x');
-  Cgi over;
-  over.Post(large);
-  plat::TRunResult r = over.Run();
-  EXPECT_EQ(r.Output, Ok + Html + Fields(""));
-  EXPECT_EQ(r.InputWritten, large.size());
-
-  Cgi unread;
-  unread.Set("PROBE_AUTOREAD", "0").Set("PROBE_LIMIT", "2000000").Post(large);
-  r = unread.Run();
-  EXPECT_EQ(r.Output, Ok + Html + Fields(""));
-  EXPECT_EQ(r.InputWritten, large.size());
-}
-
-TEST(CgiFieldData, ZeroByteEndsTheBodyAndAShortBodyEndsWhereInputEnds) {
-  EXPECT_EQ(Cgi().Post(std::string("a=1\0b=2", 7)).Output(), Ok + Html + Fields("a=1\r\n"));
-  Cgi shortBody;
-  shortBody.Post("a=1&b=2");
-  shortBody.env["CONTENT_LENGTH"] = "500";
-  plat::TRunResult r = shortBody.Run();
-  EXPECT_FALSE(r.TimedOut);
-  EXPECT_EQ(r.Output, Ok + Html + Fields("a=1\r\nb=2\r\n"));
-}
-
-TEST(CgiFieldData, NonNumericLengthReachesTheErrorHandlerOrTheLog) {
-  Cgi cgi;
-  cgi.Post("a=1");
-  cgi.env["CONTENT_LENGTH"] = "12x";
-  EXPECT_EQ(cgi.Output(), Ok + Html + "<html><body>'12x' ist kein g\xFCltiger Integerwert</body></html>\r\n");
-
-  TempDir logs;
-  Cgi unhandled;
-  unhandled.logDir = logs.path;
-  unhandled.Set("PROBE_NOERRORHANDLER", "1").Post("a=1");
-  unhandled.env["CONTENT_LENGTH"] = "abc";
-  // No header: the request failed before writing anything.
-  EXPECT_EQ(unhandled.Output(), "");
-  std::string log = ReadFile(logs.path + "/cgi_probe.Log");
-  EXPECT_NE(log.find(" : Unhandled exception : 'abc' ist kein g\xFCltiger Integerwert\r\n"), std::string::npos) << log;
-}
-
-TEST(CgiLog, FallsBackToTheProgramDirectoryWhenLogIsNoDirectory) {
-  TempDir dir;
-  const std::string copy = dir.path + "/forum.cgi";
-  ASSERT_TRUE(plat::CopyFile(Probe, copy));
-  ASSERT_TRUE(plat::SetExecutable(copy));
-
-  Cgi first;
-  first.Post(std::string(10001, 'x'));
-  first.Output(copy);
-  EXPECT_TRUE(plat::DirectoryExists(dir.path + "/Log"));
-  EXPECT_NE(ReadFile(dir.path + "/Log/forum.Log").find("Content length exceeds AutoReadLimit"), std::string::npos);
-
-  plat::DeleteFile(dir.path + "/Log/forum.Log");
-  plat::RemoveDir(dir.path + "/Log");
-  ASSERT_TRUE(plat::AppendToFile(dir.path + "/Log", "not a directory"));
-  Cgi second;
-  second.Post(std::string(10001, 'x'));
-  second.Output(copy);
-  EXPECT_NE(ReadFile(dir.path + "/forum.Log").find("Content length exceeds AutoReadLimit"), std::string::npos);
-}
-
-TEST(CgiMultipart, UploadsReachTheHandlerAndVanishAfterAFailedRequest) {
-  const std::string data = std::string(PARLINO_SOURCE_DIR) + "/tests/data/multipart/";
-  std::string body, type;
-  ASSERT_TRUE(plat::ReadWholeFile(data + "curl_form.body", body));
-  ASSERT_TRUE(plat::ReadWholeFile(data + "curl_form.type", type));
-  type = type.substr(type.find(':') + 2);
-  while (!type.empty() && (type.back() == '\n' || type.back() == '\r')) type.pop_back();
-  TempDir uploads;
-  Cgi cgi;
-  cgi.Set("PROBE_MODE", "files").Set("PROBE_TEMPDIR", uploads.path).Set("PROBE_LIMIT", "10000000").Post(body, type);
-  plat::TRunResult r = cgi.Run();
-  EXPECT_EQ(r.ExitCode, 0);
-  EXPECT_NE(r.Output.find("a=two words\r\n"), std::string::npos) << r.Output;
-  EXPECT_NE(r.Output.find("_FILENAME=" + uploads.path + "/"), std::string::npos) << r.Output;
-  EXPECT_NE(r.Output.find("after files"), std::string::npos);
-  EXPECT_TRUE(plat::FindFiles(uploads.path + "/*", plat::faAnyFile).empty());
-}
-
-TEST(CgiVariables, NamesMapToEnvironmentVariables) {
-  // SCRIPT_NAME answers both the script name and the executable path.
-  EXPECT_EQ(Cgi().Set("QUERY_STRING", "x=%25SCRIPT_NAME%25").Output(), Ok + Html + Fields("x=%SCRIPT_NAME%\r\n"));
-}
-
-TEST(ParlinoProgram, AnswersAStandardCgiRequest) {
-  plat::TRunResult r =
-      plat::RunProgram(Program, {}, {{"SERVER_SOFTWARE", "X"}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "");
-  EXPECT_EQ(r.ExitCode, 0);
-  EXPECT_EQ(r.Output.rfind(Ok + Html, 0), 0u) << r.Output;
-  EXPECT_NE(r.Output.find("<html>"), std::string::npos);
-
-  r = plat::RunProgram(Program, {}, {{"SERVER_SOFTWARE", "Apache/2.4"}, {"REQUEST_METHOD", "GET"}}, "");
-  EXPECT_EQ(r.ExitCode, 0);
-  EXPECT_EQ(r.Output.rfind(Html, 0), 0u) << r.Output;
+// The engine drains an unread body before the handler runs, though a handler
+// may read it itself; to be enabled with the engine's fix.
+TEST(CgiStdEngineBody, DISABLED_HandlerCanReadUnreadBody) {
+  for (const EngineCase& c : std::vector<EngineCase>{
+           {"AutoReadInputOff", {{"PROBE_AUTOREAD", "0"}, {"PROBE_READ", "7"}}, {"a=1&b=2"}, Page + "<read 7>a=1&b=2"},
+           {"OverTheLimit", {{"PROBE_LIMIT", "3"}, {"PROBE_READ", "7"}}, {"a=1&b=2"}, Page + "<read 7>a=1&b=2",
+            "Content length exceeds AutoReadLimit"}})
+    Check(c, ServeCgiStd);
 }
