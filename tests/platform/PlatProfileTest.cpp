@@ -1,95 +1,30 @@
 #include "platform/PlatProfile.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <string>
-
-#include "platform/PlatProcess.h"
-
-namespace {
-
-struct ProfileCase {
-  const char* what;
-  std::string text;
-  const char* section;
-  const char* key;
-  std::optional<std::string> value;  // nullopt: absent
-};
+#include "platform/PlatFiles.h"
 
 TEST(ProfileReader, AnswersLikeTheWindowsProfileReader) {
-  const std::string longValue(3000, 'v');
-  const ProfileCase cases[] = {
-      {"CR LF lines", "[Parameters]\r\nPassword=abc\r\nEntries=7\r\n", "Parameters", "Entries", "7"},
-      {"LF lines", "[Parameters]\nPassword=abc\nEntries=7\n", "Parameters", "Entries", "7"},
-      {"CR lines", "[Parameters]\rPassword=abc\rEntries=7\r", "Parameters", "Entries", "7"},
-      {"last line without end", "[Parameters]\nEntries=7", "Parameters", "Entries", "7"},
-      {"names ignore case", "[PARAMETERS]\nentries=7\n", "parameters", "ENTRIES", "7"},
-      {"blanks around names and value", "  [ Parameters ]  \n\t Password \t=  two words \t\n",
-       "Parameters", "Password", "two words"},
-      {"double quotes", "[P]\nA=\"  spaced  \"\n", "P", "A", "  spaced  "},
-      {"single quotes", "[P]\nA='x'\n", "P", "A", "x"},
-      {"blanks outside quotes", "[P]\nA=  \"x\"  \n", "P", "A", "x"},
-      {"mixed quotes stay", "[P]\nA=\"x'\n", "P", "A", "\"x'"},
-      {"one quote stays", "[P]\nA=\"\n", "P", "A", "\""},
-      {"only one pair goes", "[P]\nA=\"\"x\"\"\n", "P", "A", "\"x\""},
-      {"empty quotes", "[P]\nA=\"\"\n", "P", "A", ""},
-      {"empty value is present", "[P]\nA=\n", "P", "A", ""},
-      {"blank value is present", "[P]\nA=   \n", "P", "A", ""},
-      {"value keeps further equals signs", "[P]\nA=b=c\n", "P", "A", "b=c"},
-      {"line without equals sign is no key", "[P]\nA\n", "P", "A", std::nullopt},
-      {"absent key", "[P]\nA=1\n", "P", "B", std::nullopt},
-      {"absent section", "[Q]\nA=1\n", "P", "A", std::nullopt},
-      {"key of another section", "[P]\nB=1\n[Q]\nA=1\n", "P", "A", std::nullopt},
-      {"key before any section", "A=1\n[P]\nB=2\n", "P", "A", std::nullopt},
-      {"first key wins", "[P]\nA=1\na=2\n", "P", "A", "1"},
-      {"first section wins", "[P]\nA=1\n[p]\nA=2\nB=3\n", "P", "A", "1"},
-      {"later section of the same name is not read", "[P]\nA=1\n[p]\nB=3\n", "P", "B", std::nullopt},
-      {"section line may hold an equals sign", "[P]\n[Q=1]\nA=2\n", "Q=1", "A", "2"},
-      {"value cut to 2047", "[P]\nA=" + longValue + "\n", "P", "A", longValue.substr(0, 2047)},
-      {"quotes go before the cut", "[P]\nA=\"" + longValue + "\"\n", "P", "A", longValue.substr(0, 2047)},
-      {"empty text", "", "P", "A", std::nullopt},
-  };
-  for (const ProfileCase& c : cases) {
-    plat::TProfileFile profile(c.text);
-    std::string value = "untouched";
-    bool found = profile.Read(c.section, c.key, value);
-    EXPECT_EQ(found, c.value.has_value()) << c.what;
-    if (c.value) {
-      EXPECT_EQ(value, *c.value) << c.what;
-    } else {
-      EXPECT_EQ(value, "untouched") << c.what;
-    }
+  const std::string longValue(3000, 'v'), quotedLong = "[P]\nA=\"" + longValue + "\"\n";
+  const char* const cases[][4] = {  // text, section, key, value (nullptr: absent)
+      {"[P]\r\nB=x\r\nA=7\r\n", "P", "A", "7"}, {"[P]\rB=x\rA=7", "P", "A", "7"}, {"[PQ]\nab=7\n", " pq ", "AB", "7"},
+      {"  [ P ]  \n\t A \t=  two words \t\n", "P", "A", "two words"}, {"[P]\nA=  \"  x  \"  \n", "P", "A", "  x  "},
+      {"[P]\nA='x'\n", "P", "A", "x"}, {"[P]\nA=\"x'\n", "P", "A", "\"x'"}, {"[P]\nA=\"\n", "P", "A", "\""},
+      {"[P]\nA=\"\"x\"\"", "P", "A", "\"x\""}, {"[P]\nA=   \n", "P", "A", ""}, {"[P]\nA=b=c\n", "P", "A", "b=c"},
+      {"[P]\nA\n", "P", "A", nullptr}, {"[Q]\nA=1\n", "P", "A", nullptr}, {"[P]\nB=1\n[Q]\nA=1\n", "P", "A", nullptr},
+      {"A=1\n[P]\nB=2\n", "P", "A", nullptr}, {"[P]\nA=1\na=2\n", "P", "A", "1"}, {"", "P", "A", nullptr},
+      {"[P]\n[Q=1]\nA=2\n", "Q=1", "A", "2"}, {"[P]\nA=1\n[p]\nB=3\n", "P", "B", nullptr},  // the first [P] only
+      {quotedLong.c_str(), "P", "A", longValue.c_str() + 3000 - 2047}};  // unquoted, then cut to 2047
+  for (const auto& c : cases) {
+    std::string value = "<absent>";
+    EXPECT_EQ(plat::TProfileFile(c[0]).Read(c[1], c[2], value), c[3] != nullptr) << c[0];
+    EXPECT_EQ(value, c[3] ? c[3] : "<absent>") << c[0];
   }
+  const std::string file = testing::TempDir() + "profile" + std::to_string(getpid()) + ".ini";
+  bool present = false, absent = true;  // a key with an empty value, and one in a missing file
+  ASSERT_TRUE(plat::AppendToFile(file, "[P]\r\nA=\r\n"));
+  EXPECT_EQ(plat::ReadProfileString(file, "P", "A", "d", present) +
+                plat::ReadProfileString(file + "x", "P", "A", "d", absent), "d");
+  EXPECT_TRUE(present && !absent && plat::DeleteFile(file));
 }
-
-TEST(ProfileReader, ReadsFilesAndTellsAbsentFromEmpty) {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                              ("parlino-profile-" + std::to_string(plat::ProcessId()));
-  std::filesystem::create_directories(dir);
-  const std::string file = (dir / "forum.ini").string();
-  {
-    std::ofstream out(file, std::ios::binary);
-    out << "[Parameters]\r\nFontname=\r\nTablecolor=#000000\r\n";
-  }
-
-  bool found = false;
-  EXPECT_EQ(plat::ReadProfileString(file, "Parameters", "Tablecolor", "dflt", found), "#000000");
-  EXPECT_TRUE(found);
-  EXPECT_EQ(plat::ReadProfileString(file, "Parameters", "Fontname", "dflt", found), "");
-  EXPECT_TRUE(found);
-  EXPECT_EQ(plat::ReadProfileString(file, "Parameters", "Password", "dflt", found), "dflt");
-  EXPECT_FALSE(found);
-  EXPECT_EQ(plat::ReadProfileString((dir / "none.ini").string(), "Parameters", "Fontname", "dflt", found),
-            "dflt");
-  EXPECT_FALSE(found);
-  // A directory in place of the file reads as an empty profile.
-  EXPECT_EQ(plat::ReadProfileString(dir.string(), "Parameters", "Fontname", "dflt", found), "dflt");
-  EXPECT_FALSE(found);
-
-  std::filesystem::remove_all(dir);
-}
-
-}  // namespace

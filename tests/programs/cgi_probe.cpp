@@ -1,93 +1,77 @@
-// A CGI program for the engine's process tests: its engine settings and
-// what its handler does come from PROBE_* environment variables.
+// A CGI program for the engine's process tests. Its engine settings and what
+// its handler does come from PROBE_* environment variables.
+#include <fcntl.h>
+#include <poll.h>
+
+#include <sstream>
+
 #include "adapters/CgiSEng.h"
-#include "engine/GenEng.h"
-#include "engine/HUtils.h"
-#include "engine/HttpEng.h"
 #include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
 
 namespace {
 
-bool Flag(const char* name) { return plat::GetEnv(name) == "1"; }
+std::string Env(const char* name) { return plat::GetEnv(name); }
+bool Flag(const char* name) { return Env(name) == "1"; }
 
 class TProbeForm : public plat::TForm {
  public:
   explicit TProbeForm(plat::TComponent* owner) : plat::TForm(owner) {
     engine = new TGeneralHttpEngine(this);
-    if (!plat::GetEnv("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(plat::GetEnv("PROBE_LIMIT")));
+    if (!Env("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(Env("PROBE_LIMIT")));
     engine->SetBufferedOutput(Flag("PROBE_BUFFERED"));
     engine->SetNoCache(Flag("PROBE_NOCACHE"));
-    engine->SetTempDir(plat::GetEnv("PROBE_TEMPDIR"));
-    if (plat::GetEnv("PROBE_AUTOHEADER") == "0") engine->SetAutoHttpHeader(false);
-    if (plat::GetEnv("PROBE_AUTOREAD") == "0") engine->SetAutoReadInput(false);
+    engine->SetTempDir(Env("PROBE_TEMPDIR"));
+    if (Env("PROBE_AUTOHEADER") == "0") engine->SetAutoHttpHeader(false);
+    if (Env("PROBE_AUTOREAD") == "0") engine->SetAutoReadInput(false);
     engine->SetOnExecRequest([this](TObject*) { Handle(); });
-    if (!Flag("PROBE_NOERRORHANDLER")) {
+    if (!Flag("PROBE_NOERRORPAGE")) {
       engine->SetOnRequestError([](TObject*, const plat::Exception& e) {
+        if (Flag("PROBE_ERRORPAGEFAILS")) throw plat::Exception("page failed");
         HttpWriteLn("<html><body>" + e.Message() + "</body></html>");
       });
     }
   }
 
  private:
+  // Writes, in this order: a header field "name:value", GIF data, text, the
+  // body as the handler reads it itself, variables by name. Given none of
+  // them, it lists the request's fields. Then it raises PROBE_THROW.
   void Handle() {
-    const std::string mode = plat::GetEnv("PROBE_MODE");
-    if (mode == "nothing") return;
-    if (mode == "letter") {
-      HttpWrite("plain text");
-      return;
-    }
-    if (mode == "letterthrow") {
-      HttpWrite("plain text");
-      throw plat::Exception("after text");
-    }
-    if (mode == "blanks") {
-      HttpWrite("  \t<p>x</p>");
-      return;
-    }
-    if (mode == "throw") throw plat::Exception("boom");
-    if (mode == "cookie") {
-      HttpWriteHeader("set-cookie", "a=1");
-      HttpWrite("<p>x</p>");
-      return;
-    }
-    if (mode == "location") {
-      HttpWriteHeader("Location", "/elsewhere");
-      engine->EndHeader();
-      return;
-    }
-    if (mode == "gif") {
+    const std::string header = Env("PROBE_HEADER"), text = Env("PROBE_TEXT"), vars = Env("PROBE_VARS");
+    const int read = std::atoi(Env("PROBE_READ").c_str());
+    if (!header.empty()) HttpWriteHeader(header.substr(0, header.find(':')), header.substr(header.find(':') + 1));
+    if (Flag("PROBE_GIF")) {
       SetImageType(2);
       HttpWriteData("GIF89a", 6);
-      return;
     }
-    if (mode == "ownheader") {
-      HttpWriteHeader("X-Probe", "1");
-      engine->EndHeader();
-      HttpWrite("<p>x</p>");
-      return;
+    if (!text.empty()) HttpWrite(text);
+    if (read > 0) {
+      if (Flag("PROBE_NONBLOCK")) {
+        // Once the first bytes are there, a stalled input reads as an error.
+        pollfd input{0, POLLIN, 0};
+        poll(&input, 1, 10000);
+        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+      }
+      std::string body(read, '\0');
+      const int got = HttpReadClient(body.data(), read);
+      HttpWrite("<read " + std::to_string(got) + ">" + body.substr(0, std::max(got, 0)));
     }
-    if (mode == "big") {
-      HttpWrite("<p>" + std::string(200000, 'x') + "</p>");
-      return;
-    }
-    if (mode == "files") {
-      // Lists the uploads and fails afterwards, so the clean-up after a
-      // failed handler can be seen.
+    std::istringstream names(vars);
+    for (std::string name; std::getline(names, name, ',');) HttpWriteLn("<" + name + ">" + HttpGetVariable(name));
+    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_GIF") && !Flag("PROBE_SILENT")) {
+      HttpWriteLn("<fields>");
       for (const std::string& name : engine->GetFieldNames()) {
-        std::string value;
+        std::string value, content;
         engine->GetField(name, "", value);
+        // An upload shows as its directory and content: its name is random.
+        if (name.ends_with("_FILENAME") && plat::ReadWholeFile(value, content))
+          value = plat::ExtractFileDir(value) + ": " + content;
         HttpWriteLn(name + "=" + value);
       }
-      throw plat::Exception("after files");
+      HttpWrite("</fields>");
     }
-    HttpWriteLn("<fields>");
-    for (const std::string& name : engine->GetFieldNames()) {
-      std::string value;
-      engine->GetField(name, "", value);
-      HttpWriteLn(name + "=" + value);
-    }
-    HttpWrite("</fields>");
+    if (!Env("PROBE_THROW").empty()) throw plat::Exception(Env("PROBE_THROW"));
   }
 
   TGeneralHttpEngine* engine;

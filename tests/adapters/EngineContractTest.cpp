@@ -1,0 +1,196 @@
+// What a web server sees of an engine: one table of requests, each with the
+// exact bytes it must produce, run over every engine. A case says how the
+// request is made and what comes out; how it reaches an engine, and what the
+// engine's server makes different, is the engine's entry in Engines.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "engine/HUtils.h"
+#include "platform/PlatProcess.h"
+#include "tests/support/PlatRun.h"
+#include "platform/PlatTime.h"
+
+namespace {
+
+using Env = std::map<std::string, std::string>;
+
+struct EngineCase {
+  std::string name;
+  Env env;                        // request variables and PROBE_* settings; "{TMP}" is the case's own directory
+  std::vector<std::string> body;  // standard input; pieces come 0.2 s apart ("" is a pause only)
+  std::string expected;           // "{OK}" is the status line, "{EXPIRED}" the no-cache date
+  std::string log = "";           // the messages of the log lines expected, one per line
+};
+
+// Serves one request and returns what the web server got.
+using Runner = std::string (*)(Env env, const std::vector<std::string>& body);
+
+const std::string Probe = std::string(PARLINO_BINARY_DIR) + "/cgi_probe";
+const std::string Html = "content-type:text/html\r\n\r\n";
+const std::string Page = "{OK}" + Html;
+
+std::string Fields(const std::string& lines) { return Page + "<fields>\r\n" + lines + "</fields>"; }
+
+std::string Replace(std::string text, const std::string& token, const std::string& value) {
+  for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size()))
+    text.replace(at, token.size(), value);
+  return text;
+}
+
+// A body in pieces goes through a shell pipe whose writer tells when the
+// program ended with part of the body unread.
+std::string ServeCgiStd(Env env, const std::vector<std::string>& body) {
+  std::string writer = "trap '' PIPE", whole;
+  for (size_t i = 0; i < body.size(); ++i) {
+    whole += body[i];
+    if (body.size() > 1) env["PIECE" + std::to_string(i)] = body[i];
+    if (i > 0) writer += " && sleep 0.2";
+    if (!body[i].empty()) writer += " && printf %s \"$PIECE" + std::to_string(i) + '"';
+  }
+  writer = "{ (" + writer + " || echo ' [body left unread]' >&3) | \"$0\"; } 3>&1";
+  env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
+  plat::TRunResult r = body.size() < 2 ? plat::RunProgram(Probe, {}, env, whole)
+                                       : plat::RunProgram("/bin/sh", {"-c", writer, Probe}, env, "");
+  const bool unread = body.size() < 2 && r.InputWritten < whole.size();  // servers reset such a connection
+  const std::string exit = r.ExitCode ? " [exit " + std::to_string(r.ExitCode) + "]" : "";
+  return r.Output + (unread ? " [body left unread]" : "") + exit;
+}
+
+// One engine: how a request reaches it and what its server makes different.
+struct EngineUnderTest {
+  const char* name;
+  Runner serve;
+  bool writesStatusLine;  // some servers write it themselves
+};
+
+void Check(const EngineCase& c, const EngineUnderTest& engine) {
+  SCOPED_TRACE(c.name);
+  std::string dir = "/tmp/parlino-cgi-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir.data()));
+  Env env{{"SERVER_SOFTWARE", "TestServer/1.0"}, {"CGI_LOG_DIR", dir}};
+  for (const auto& [name, value] : c.env) env[name] = Replace(value, "{TMP}", dir);
+  const double start = plat::Now();
+  const std::string output = engine.serve(env, c.body);
+  const std::string status = engine.writesStatusLine ? "HTTP/1.1 200 OK\r\n" : "";
+  const std::string expected = Replace(Replace(c.expected, "{OK}", status), "{TMP}", dir);
+  const std::string early = Replace(expected, "{EXPIRED}", HttpDate(start - 1000));
+  EXPECT_EQ(output, output == early ? early : Replace(expected, "{EXPIRED}", HttpDate(plat::Now() - 1000)));
+  std::string log;
+  plat::ReadWholeFile(dir + "/cgi_probe.Log", log);
+  const std::regex stamp(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d,  \d{1,3} : )");
+  EXPECT_EQ(std::regex_replace(log, stamp, "$1"), c.log.empty() ? "" : Replace(c.log, "\n", "\r\n") + "\r\n");
+  // Uploads are gone once the request has ended, whatever became of it.
+  EXPECT_EQ(plat::FindFiles(dir + "/*", plat::faAnyFile).size(), log.empty() ? 0u : 1u);
+  plat::RemoveTree(dir);
+}
+
+std::vector<EngineCase> CoreCases() {
+  const std::string atLimit = "a=" + std::string(9998, 'x'), notANumber = " ist kein g\xFCltiger Integerwert";
+  return {
+      // The status line, unless the server writes it itself.
+      {"NoStatusLineForApacheInAnyCase", {{"SERVER_SOFTWARE", "my-apache-proxy"}, {"PROBE_SILENT", "1"}}, {}, Html},
+      {"NoStatusLineForNetscape", {{"SERVER_SOFTWARE", "Netscape-Enterprise/6.0"}, {"PROBE_SILENT", "1"}}, {}, Html},
+      // The header block and what starts it.
+      {"HandlerWritingNothingGetsTheHeaderBlock", {{"PROBE_SILENT", "1"}}, {}, Page},
+      {"BlanksThenATagStartTheHeader", {{"PROBE_TEXT", "  \t<p>x</p>"}}, {}, Page + "  \t<p>x</p>"},
+      {"TextStartingWithALetterComesBeforeTheHeader", {{"PROBE_TEXT", "plain text"}}, {}, "plain text" + Page},
+      {"SetCookieFirstGetsTheStatusLine", {{"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
+       "{OK}set-cookie:a=1\r\n" + Html + "<p>x</p>"},
+      {"LocationFirstSuppressesTheStatusLine", {{"PROBE_HEADER", "Location:/x"}}, {}, "Location:/x\r\n" + Html},
+      {"LocationInAnyCase", {{"PROBE_HEADER", "LOCATION:/x"}}, {}, "LOCATION:/x\r\n" + Html},
+      {"OwnHeaderEndComesAfterTheAutomaticFields", {{"PROBE_HEADER", "X-Probe:1"}, {"PROBE_TEXT", "\r\n<p>"}}, {},
+       "{OK}X-Probe:1\r\n" + Html + "\r\n<p>"},
+      {"NoCacheAddsFourLinesDatedThousandDaysBack", {{"PROBE_NOCACHE", "1"}, {"PROBE_TEXT", "<p>"}}, {},
+       "{OK}content-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\nExpires:{EXPIRED}\r\n"
+       "Document Expires:{EXPIRED}\r\n\r\n<p>"},
+      {"ImageDataGetsItsTypeButNoNoCacheLines", {{"PROBE_GIF", "1"}, {"PROBE_NOCACHE", "1"}}, {},
+       "{OK}content-type:image/gif\r\n\r\nGIF89a"},
+      // Buffered output: the body length as the last header field.
+      {"BufferedPage", {{"PROBE_BUFFERED", "1"}, {"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
+       "{OK}set-cookie:a=1\r\ncontent-type:text/html\r\ncontent-length:8\r\n\r\n<p>x</p>"},
+      {"BufferedImage", {{"PROBE_BUFFERED", "1"}, {"PROBE_GIF", "1"}}, {},
+       "{OK}content-type:image/gif\r\ncontent-length:6\r\n\r\nGIF89a"},
+      {"BufferedWithoutAutomaticHeaderIsSentUnchanged",
+       {{"PROBE_BUFFERED", "1"}, {"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", "raw\r\n\r\nbody"}}, {}, "raw\r\n\r\nbody"},
+      {"BufferedWithoutHeaderEndIsSentUnchanged",
+       {{"PROBE_BUFFERED", "1"}, {"PROBE_TEXT", "plain text"}, {"PROBE_THROW", "late"}, {"PROBE_NOERRORPAGE", "1"}},
+       {}, "plain text", "Unhandled exception : late"},
+      // Errors, and starts this program cannot serve.
+      {"HandlerErrorGoesToTheErrorPage", {{"PROBE_TEXT", "<p>"}, {"PROBE_THROW", "boom"}}, {},
+       Page + "<p><html><body>boom</body></html>\r\n"},
+      {"FailingErrorPageIsLogged", {{"PROBE_SILENT", "1"}, {"PROBE_THROW", "boom"}, {"PROBE_ERRORPAGEFAILS", "1"}}, {},
+       "", "Unhandled exception : page failed\nUnhandled exception : boom"},
+      {"NonNumericLengthGoesToTheErrorPage", {{"CONTENT_LENGTH", "12x"}}, {"a=1"},
+       Page + "<html><body>'12x'" + notANumber + "</body></html>\r\n"},
+      {"NonNumericLengthWithoutErrorPageIsLogged", {{"CONTENT_LENGTH", "abc"}, {"PROBE_NOERRORPAGE", "1"}}, {"a=1"},
+       "", "Unhandled exception : 'abc'" + notANumber},
+      // Field data.
+      {"PostBodyReplacesTheQueryString", {{"QUERY_STRING", "q=1"}}, {"b=2&c=%C3+x"}, Fields("b=2\r\nc=\xC3 x\r\n")},
+      {"EmptyLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", ""}}, {"b=2"}, Fields("q=1\r\n")},
+      {"ZeroLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "0"}}, {"b=2"}, Fields("q=1\r\n")},
+      {"NegativeLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "-5"}}, {"b"}, Fields("q=1\r\n")},
+      {"BodyOfExactlyTheLimitIsRead", {}, {atLimit}, Fields(atLimit + "\r\n")},
+      {"BodyOneByteOverTheLimitIsIgnored", {{"QUERY_STRING", "q=1"}}, {atLimit + "x"}, Fields(""),
+       "Content length exceeds AutoReadLimit"},
+      {"BodyOverTheLimitIsStillConsumed", {}, {std::string(1 << 20, 'x')}, Fields(""),
+       "Content length exceeds AutoReadLimit"},
+      {"AutoReadInputOffGivesNoFieldsAtAll", {{"PROBE_AUTOREAD", "0"}, {"QUERY_STRING", "q=1"}}, {"a=1"}, Fields("")},
+      {"UnreadBodyArrivingInPiecesIsConsumed", {{"PROBE_AUTOREAD", "0"}, {"PROBE_LIMIT", "200000"}},
+       {"x", std::string(100000, 'x')}, Fields("")},
+      {"BodyArrivingInPiecesIsReadWhole", {}, {"a=1", "&b=", "2"}, Fields("a=1\r\nb=2\r\n")},
+      {"OneByteBody", {}, {"="}, Fields("=\r\n")},
+      {"ZeroByteEndsTheBody", {}, {std::string("a=1\0b=2", 7)}, Fields("a=1\r\n")},
+      {"ShortBodyEndsWhereTheInputEnds", {{"CONTENT_LENGTH", "500"}}, {"a=1&b=2"}, Fields("a=1\r\nb=2\r\n")},
+      {"MultipartInAnyCaseKeepsUploadsInTempDirUntilTheEnd",
+       {{"CONTENT_TYPE", "Multipart/Form-Data; boundary=xyzxyz"}, {"PROBE_TEMPDIR", "{TMP}"}, {"PROBE_THROW", "x"}},
+       {"--xyzxyz\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\ntwo words\r\n--xyzxyz\r\nContent-Disposition: "
+        "form-data; name=\"f\"; filename=\"x.txt\"\r\nContent-Type: text/plain\r\n\r\nhello\r\n--xyzxyz--\r\n"},
+       Fields("a=two words\r\nf_CONTENT_TYPE= text/plain\r\nf=x.txt\r\nf_FILENAME={TMP}: hello\r\n") +
+           "<html><body>x</body></html>\r\n"},
+      // The body as the handler reads it itself.
+      {"HandlerReadsTheBodyAcrossPieces", {{"CONTENT_LENGTH", ""}, {"PROBE_READ", "4"}}, {"ab", "cdef"},
+       Page + "<read 4>abcd"},
+      {"HandlerReadKeepsTheBytesBeforeAReadError",
+       {{"CONTENT_LENGTH", ""}, {"PROBE_READ", "4"}, {"PROBE_NONBLOCK", "1"}}, {"x", ""}, Page + "<read 1>x"},
+      {"HandlerReadOfNoBodyGetsZero", {{"PROBE_READ", "4"}}, {}, Page + "<read 0>"},
+      // An unread body stays for the handler: no engine consumes it first.
+      {"HandlerCanReadUnreadBodyWithAutoReadInputOff", {{"PROBE_AUTOREAD", "0"}, {"PROBE_READ", "7"}}, {"a=1&b=2"},
+       Page + "<read 7>a=1&b=2"},
+      {"HandlerCanReadUnreadBodyOverTheLimit", {{"PROBE_LIMIT", "3"}, {"PROBE_READ", "7"}}, {"a=1&b=2"},
+       Page + "<read 7>a=1&b=2", "Content length exceeds AutoReadLimit"},
+      // Variables by generic name.
+      {"VariablesByGenericName",
+       {{"REMOTE_ADDR", "10.1.2.3"}, {"SCRIPT_NAME", "/cgi-bin/p"}, {"PROBE_VARS", "remote addr,EXECUTABLE PATH"}}, {},
+       Page + "<remote addr>10.1.2.3\r\n<EXECUTABLE PATH>/cgi-bin/p\r\n"},
+  };
+}
+
+// Each engine joins the suite with one entry.
+const EngineUnderTest Engines[] = {
+    {"StandardCgi", ServeCgiStd, true},
+};
+
+class EngineContract : public ::testing::TestWithParam<std::tuple<EngineUnderTest, EngineCase>> {};
+
+TEST_P(EngineContract, Serves) { Check(std::get<1>(GetParam()), std::get<0>(GetParam())); }
+
+INSTANTIATE_TEST_SUITE_P(All, EngineContract, ::testing::Combine(::testing::ValuesIn(Engines),
+                                                                 ::testing::ValuesIn(CoreCases())),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+                         });
+
+// Starts this program cannot serve: it has neither the Windows CGI engine
+// nor the resident server yet.
+TEST(CgiProgramStart, EnginesItLacksAreLoggedAndEndTheProcess) {
+  const std::string missing = "Cannot serve this start: the ";
+  for (const EngineCase& c : std::vector<EngineCase>{
+           {"WindowsCgi", {{"CGI_VERSION", "CGI/1.3a (win)"}}, {}, " [exit 1]",
+            missing + "Windows CGI engine is not available in this program"},
+           {"ResidentServer", {{"SERVER_SOFTWARE", "ZB"}}, {}, " [exit 1]",
+            missing + "resident CGI server mode is not available in this program"}})
+    Check(c, Engines[0]);
+}
+
+}  // namespace
