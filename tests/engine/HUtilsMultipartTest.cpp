@@ -58,10 +58,11 @@ class MultipartReader : public ::testing::Test {
     client.Body = body;
     client.ReadSize = readSize;
     client.Pos = 0;
-    client.Variables["CONTENT_LENGTH"] = length.empty() ? std::to_string(body.size()) : length;
+    int announced = 0;
+    plat::TryStrToInt(length.empty() ? std::to_string(body.size()) : length, announced);
     std::string data = "q=0&";
     tempFiles.clear();
-    const long read = ReadMultipartData(data, uploadDir, tempFiles);
+    const long read = ReadMultipartData(data, announced, uploadDir, tempFiles);
     EXPECT_EQ(read, static_cast<long>(client.Pos));  // what the caller skips must be what was read
     data = data.rfind("q=0&", 0) == 0 ? data.substr(4) : "<lost>" + data;
     for (const std::string& path : tempFiles) {
