@@ -1,238 +1,152 @@
-// The whole forum as a web server runs it: the program is copied into a
-// fresh site (bin/parlino beside the data directory parlino/) and each
-// request is a child process with a CGI environment.
-#include <gtest/gtest.h>
-
-#include "engine/HUtils.h"
-#include "forum/ParlinoUtil.h"
-#include "platform/PlatFiles.h"
-#include "platform/PlatProcess.h"
-#include "tests/support/PlatRun.h"
+// The forum's pages and how a request's fields choose among them.
+#include "tests/support/ForumFixture.h"
 
 namespace {
 
-const std::string Html = "content-type:text/html\r\n\r\n";
-const std::string Head =
-    "<html><head><title>Orvane Parlino</title><meta http-equiv=\"Content-Type\" "
-    "content=\"text/html; charset=windows-1252\"></head>\r\n<body>\r\n";
+class Forum : public ForumSite {};
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+const std::string Hidden = "<input type=\"hidden\" name=\"", Arial = "<font face=\"Arial\">";
 
-class Forum : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root = "/tmp/parlino-forum-" + std::to_string(plat::ProcessId()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    plat::RemoveTree(root);
-    plat::CreateDir(root);
-    plat::CreateDir(root + "/bin");
-    plat::CreateDir(root + "/parlino");
-    program = root + "/bin/parlino";
-    ASSERT_TRUE(plat::CopyFile(std::string(PARLINO_BINARY_DIR) + "/parlino", program));
-    ASSERT_TRUE(plat::SetExecutable(program));
-    data = root + "/parlino/parlino";
-  }
-  void TearDown() override { plat::RemoveTree(root); }
+std::string Confirmation(const std::string& thread, const std::string& text) {
+  return Html + Head + Form + Hidden + "thread\" value=\"" + thread + "\">\r\n" + Hidden + "PAGE\" value=\"2\">\r\n"
+         "<center><font face=\"Arial\" size=\"5\">" + text + "</font>\r\n<br><br>\r\n<input type=\"submit\" "
+         "value=\"&nbsp;&nbsp;&nbsp;OK&nbsp;&nbsp;&nbsp;\"></center>\r\n</form>\r\n" + End;
+}
+std::string NewForm(const std::string& id, const std::string& thread, const std::string& name,
+                    const std::string& email, const std::string& subject, const std::string& text) {
+  return Html + Head + Form + Hidden + "REPLYID\" value=\"" + id + "\">\r\n" + Hidden + "thread\" value=\"" + thread +
+         "\">\r\n" + Hidden + "PAGE\" value=\"2\">\r\n<center>\r\n<table border=\"0\">\r\n<tr><td>" + Arial + "Name:<"
+         "/font></td><td><input type=\"text\" name=\"NEWNAME\" value=\"" + name + "\" size=\"28\"></td></tr>\r\n<tr>"
+         "<td>" + Arial + "Email:</font></td><td><input type=\"text\" name=\"NEWEMAIL\" value=\"" + email + " \" "
+         "size=\"48\"></td></tr>\r\n<tr><td>" + Arial + "Subject:</font></td><td><input type=\"text\" "
+         "name=\"NEWSUBJECT\" value=\"" + subject + "\" size=\"44\"></td></tr>\r\n<tr><td colspan=\"2\"><textarea "
+         "name=\"NEWTEXT\" cols=\"80\" rows=\"12\" wrap=\"soft\">" + text + "</textarea></td></tr>\r\n<tr><td "
+         "colspan=\"2\" align=\"center\"><input type=\"submit\" name=\"ACTION_SEARCH_FIRST\" "
+         "value=\"&nbsp;&nbsp;Back&nbsp;&nbsp;\"> <input type=\"submit\" name=\"ACTION_NEWMESSAGE_POST\" "
+         "value=\"&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;Post&nbsp;&nbsp;&nbsp;&nbsp;\"> <input type=\"reset\" "
+         "value=\"&nbsp;&nbsp;Reset&nbsp;\"></td></tr>\r\n</table>\r\n</center>\r\n</form>\r\n\r\n" + End;
+}
 
-  std::string Request(const std::string& query, const std::string& body = "", const std::string& cookie = "",
-                      const std::string& type = "application/x-www-form-urlencoded") {
-    std::map<std::string, std::string> env{{"SERVER_SOFTWARE", "Apache/2.4"},
-                                           {"SCRIPT_NAME", "/cgi-bin/parlino"},
-                                           {"QUERY_STRING", query},
-                                           {"CGI_LOG_DIR", root},
-                                           {"REQUEST_METHOD", body.empty() ? "GET" : "POST"}};
-    if (!body.empty()) {
-      env["CONTENT_LENGTH"] = std::to_string(body.size());
-      env["CONTENT_TYPE"] = type;
-    }
-    if (!cookie.empty()) env["HTTP_COOKIE"] = cookie;
-    plat::TRunResult result = plat::RunProgram(program, {}, env, body);
-    EXPECT_EQ(result.ExitCode, 0) << result.Output;
-    return result.Output;
-  }
-  std::string Post(const std::string& name, const std::string& email, const std::string& subject,
-                   const std::string& text, const std::string& extra = "") {
-    return Request("", "NEWNAME=" + UrlEncode(name) + "&NEWEMAIL=" + UrlEncode(email) + "&NEWSUBJECT=" +
-                           UrlEncode(subject) + "&NEWTEXT=" + UrlEncode(text) + extra +
-                           "&ACTION_NEWMESSAGE_POST=Post");
-  }
-  std::vector<TNewsRecord> Records() {
-    std::string bytes;
-    plat::ReadWholeFile(data + "_data.dat", bytes);
-    std::vector<TNewsRecord> records;
-    for (size_t i = 0; i + 180 <= bytes.size(); i += 180)
-      records.push_back(TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(bytes.data() + i)));
-    return records;
-  }
-  void Write(const std::string& suffix, const std::string& text) {
-    plat::DeleteFile(data + suffix);
-    ASSERT_TRUE(plat::AppendToFile(data + suffix, text));
-  }
+TEST_F(Forum, WritesEveryPageByteForByte) {
+  // The hidden fields travel through every form, escaped: no markup gets in.
+  const std::string state = "&PAGE=2&thread=t%22%3E%3Cs", thread = "t&quot;&gt;&lt;s";
+  const std::string cookie = "NEWSGROUP=N%3DAnna%2B%2522B%2522%2B%2526%2BCo%26E%3Danna%2540example.org";
+  const std::string sent = "set-cookie:" + cookie + "; Path=/; expires=" + HttpDate(plat::Now() + 60).substr(0, 16);
+  const std::string posted = Post("Anna \"B\" & Co", "anna@example.org", "Hi <all>", "l1\r\nl2\n<b>", state);
+  EXPECT_EQ(posted.substr(0, sent.size()), sent);  // kept 60 days
+  EXPECT_EQ(posted.substr(posted.find("\r\n") + 2), Confirmation(thread, "Your message have been posted !"));
 
-  std::string root, program, data;
-};
+  const std::string id = std::to_string(Records().at(0).Id);
+  EXPECT_EQ(Request("VIEWID=" + id + state), Html + Head + Form + Hidden + "REPLYID\" value=\"" + id + "\">\r\n" +
+            Hidden + "PAGE\" value=\"2\">\r\n" + Hidden + "thread\" value=\"" + thread + "\">\r\n<table "
+            "width=\"100%\" border=\"1\" bgcolor=\"#C0C0C0\" cellspacing=\"0\" cellpadding=\"0\">\r\n<tr>\r\n<td "
+            "bgcolor=\"#F0F0F0\"><font face=\"Arial\"><b>From:</b> Anna &quot;B&quot; & Co</font></td>\r\n<td "
+            "bgcolor=\"#F0F0F0\"><font face=\"Arial\"><b>Email:</b> <a href=\"MAILTO:anna@example.org\">"
+            "anna@example.org</a></font></td>\r\n</tr>\r\n<tr><td colspan=\"2\"><font face=\"Arial\"><b>Subject:</b> "
+            "Hi &lt;all&gt;</font></td></tr>\r\n<tr><td colspan=\"2\" bgcolor=\"WHITE\"><font face=\"Arial\">l1\r<BR>"
+            "l2<BR><b><BR><BR><BR> </font></td></tr>\r\n</table>\r\n<p align=\"center\"><input type=\"submit\" "
+            "value=\"Back\"> <input type=\"submit\" name=\"ACTION_REPLYMESSAGE\" value=\"Reply\"></p>\r\n</form>\r\n"
+            "\r\n" + End);
+  // The reply form quotes the message; the visitor's cookie fills name and e-mail.
+  EXPECT_EQ(Request("", "ACTION_REPLYMESSAGE=Reply&REPLYID=" + id + state, cookie),
+            NewForm(id, thread, "Anna &quot;B&quot; &amp; Co", "anna@example.org", "RE: Hi &lt;all&gt;",
+                    ">l1\r\n>l2\n<b>\r\n"));
+  EXPECT_EQ(Request("ACTION_NEWMESSAGE=New" + state), NewForm("0", thread, "", "", "", ""));
+  EXPECT_EQ(Post("tavik", "lumo", "x", "y", state), Html + Head + "<p align=\"center\"><font face=\"Arial\" "
+            "size=\"5\">Message not stored !</font></p>\r\n<p align=\"center\"><font face=\"Arial\" size=\"2\">All "
+            "fields must be entered to allow posting\r\nthe message.<br>Use the Back Button of your Browser to "
+            "complete the message.</font></p>\r\n\r\n" + End);
+  EXPECT_EQ(Post("tavik", "lumo", "remove", "y", state + "&REPLYID=" + id),
+            Confirmation(thread, "The message has been removed !"));
+
+  // Threads newest first, each reply beneath its parent, newest first; or all flat, newest first.
+  Store({Message(11, 0, "A"), Message(22, 0, "B", plat::EncodeDateTime({2024, 5, 7, 0, 0, 0, 0})),
+         Message(33, 11, "A1"), Message(44, 11, "A2"), Message(55, 33, "A11")});
+  WriteFile(data + "_data.dat", ReadFile(data + "_data.dat") + std::string(100, '\x01'));  // a torn append
+  auto row = [](int n, int id, const std::string& indent, const std::string& subject, const std::string& mode) {
+    return "<TR><TD>" + std::to_string(n) + "</TD><TD BGCOLOR=\"WHITE\" WIDTH=65% NOWRAP>" + indent + "<A "
+           "HREF=\"/cgi-bin/parlino?VIEWID=" + std::to_string(id) + "&NOTHREAD=" + mode + "&PAGE=1\">" + subject +
+           "</A></TD><TD BGCOLOR=\"WHITE\" NOWRAP>From " + subject + "</TD><TD BGCOLOR=\"WHITE\" NOWRAP WIDTH=10%>" +
+           (subject == "B" ? "07.05.2024" : "06.05.2024 07:08:09") + "</TD></TR>\r\n";  // midnight: the date alone
+  };
+  const std::string step = "&nbsp;&nbsp;&nbsp;", mode = "a+b%26c%3Dd";  // the mode's value travels URL-encoded
+  const std::string threaded = row(1, 22, "", "B", "") + row(2, 11, "", "A", "") + row(3, 44, step, "A2", "") +
+                               row(4, 33, step, "A1", "") + row(5, 55, step + step, "A11", "");
+  const std::string flat = row(1, 55, "", "A11", mode) + row(2, 44, "", "A2", mode) + row(3, 33, "", "A1", mode) +
+                           row(4, 22, "", "B", mode) + row(5, 11, "", "A", mode);
+  for (const std::string query : {"", "NOTHREAD=", "NOTHREAD=a+b%26c%3Dd"})
+    EXPECT_EQ(Request(query), Html + Head + Form + "<table border=\"1\" width=\"100%\" bgcolor=\"#F2F2F2\" "
+              "cellspacing=\"0\" cellpadding=\"0\">\r\n<tr>\r\n<td width=\"33%\" align=\"center\"><input "
+              "type=\"submit\" name=\"ACTION_SEARCH_FIRST\" value=\"&nbsp;&nbsp;&nbsp;Refresh&nbsp;&nbsp;&nbsp;\"> "
+              "<input type=\"checkbox\" name=\"nothread\" value=\"yes\" " + (query.size() > 9 ? "CHECKED" : "") +
+              ">" + Arial + "No Replies </font></td>\r\n<td width=\"33%\" align=\"center\"><input type=\"submit\" "
+              "name=\"ACTION_NEWMESSAGE\" value=\"New Message\"></td>\r\n</tr>\r\n</table>\r\n\r\n<BR>\r\n<INPUT "
+              "TYPE=HIDDEN NAME=\"PAGE\" VALUE=\"1\">\r\n<div align=\"center\"><center>" + Arial + "<TABLE BORDER "
+              "BGCOLOR=#FFFFFF WIDTH=100%>\r\n<TR><TH WIDTH=1></TH><TH>Subject</TH><TH>Sender</TH><TH>Time</TH></TR>"
+              "\r\n" + (query.size() > 9 ? flat : threaded) + "</TABLE></Font></center></div>\r\n<CENTER>\r\n"
+              "</CENTER>\r\n\r\n</form>\r\n" + End);
+}
+
+TEST_F(Forum, ChoosesThePageByTheFieldsAndStoresOnlyCompletePosts) {
+  Post("a", "b", "first", "text");
+  const std::string id = std::to_string(Records().at(0).Id), admin = "&NEWNAME=tavik&NEWEMAIL=lumo&NEWTEXT=t";
+  const std::string refused = "Message not stored !", stored = "have been posted !", removed = "has been removed !",
+                    list = "<INPUT TYPE=HIDDEN NAME=\"PAGE\" VALUE=\"1\">", post = "ACTION_NEWMESSAGE_POST=1&";
+  // Query, body; what the page shows, the records stored after it, whether it sets the cookie.
+  const std::tuple<std::string, std::string, std::string, size_t, bool> cases[] = {
+      {"", post + "NEWNAME=&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=t", refused, 1, false},
+      {"", post + "NEWNAME=n&NEWEMAIL=&NEWSUBJECT=s&NEWTEXT=t", refused, 1, false},
+      {"", post + "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=&NEWTEXT=t", refused, 1, false},
+      {"", post + "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s", refused, 1, false},
+      {"", post + "NEWSUBJECT=delete&REPLYID=" + id + admin, refused, 1, false},
+      {"", post + "NEWSUBJECT=remove" + admin, refused, 1, false},
+      // The cookie is set before the number is read; nothing is stored.
+      {"", post + "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=t&REPLYID=x", "'x' ist kein g", 1, true},
+      // Beyond the read limit the body is not read: a request without fields.
+      {"", post + "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=" + std::string(11000, 'x'), list, 1, false},
+      {"VIEWID=0", "", list, 1, false}, {"VIEWID=12345", "", list, 1, false},
+      {"", "ACTION_REPLYMESSAGE=1&REPLYID=4242", "value=\"RE: \" size=\"44\"></td></tr>\r\n<tr><td colspan=\"2\">"
+       "<textarea name=\"NEWTEXT\" cols=\"80\" rows=\"12\" wrap=\"soft\">>\r\n</textarea>", 1, false},
+      {"", post + "NEWNAME=tavik&NEWEMAIL=Lumo&NEWSUBJECT=s&NEWTEXT=t", stored, 2, true},
+      {"", post + "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=t&ACTION_NEWMESSAGE=1", "name=\"NEWNAME\"", 3, true},
+      {"", post + "NEWSUBJECT=remove&REPLYID=77" + admin, removed, 3, false},
+      {"", post + "NEWSUBJECT=remove&REPLYID=" + id + admin, removed, 2, false},
+  };
+  for (const auto& [query, body, shows, records, cookie] : cases) {
+    SCOPED_TRACE(query + body.substr(0, 90));
+    const std::string page = Request(query, body);
+    EXPECT_TRUE(Has(page, shows)) << page;
+    EXPECT_EQ(Has(page, "set-cookie:"), cookie);
+    EXPECT_EQ(Records().size(), records);
+  }
+}
+
+TEST_F(Forum, PageFilesReplaceTheBuiltInPagesAndAnErrorEndsThePage) {
+  const std::pair<const char*, const char*> files[] = {
+      {"_top.htm", "<html>TOP "}, {"_bottom.htm", " BOTTOM</html>"}, {"_command.htm", "L1\r\nL2"},
+      {"_newentry.htm", "N1\nN2 %REPLYID%\n"}, {"_viewentry.htm", "V1\rV2 %VIEWSUBJECT%\r\r\n"},
+      {"_newentryerror.htm", "E\n\r"}, {"_removeok.htm", "R %PAGE%"}, {"_newentryok.htm", ""}};
+  for (const auto& [suffix, text] : files) WriteFile(data + suffix, text);
+  const std::string top = Html + "<html>TOP ", bottom = " BOTTOM</html>", list = Request("");
+  EXPECT_EQ(list.rfind(top + "L1\r\nL2\r\n<BR>\r\n<INPUT TYPE=HIDDEN", 0), 0u) << list;
+  EXPECT_TRUE(list.ends_with("</CENTER>\r\n\r\n</form>\r\n" + bottom)) << list;
+  EXPECT_EQ(Request("ACTION_NEWMESSAGE=1"), top + "N1\r\nN2 0\r\n" + bottom);
+  const std::string posted = Post("n", "e", "s", "t"), id = std::to_string(Records().at(0).Id);
+  EXPECT_EQ(posted.substr(posted.find("\r\n") + 2), top + bottom);
+  EXPECT_EQ(Request("VIEWID=" + id), top + "V1\r\nV2 s\r\n\r\n" + bottom);
+  EXPECT_EQ(Post("n", "", "s", "t"), top + "E\r\n\r\n" + bottom);
+  EXPECT_EQ(Post("tavik", "lumo", "remove", "t", "&REPLYID=5&PAGE=4"), top + "R 4\r\n" + bottom);
+
+  // The error's message, escaped, ends the page: no footer follows.
+  const std::string prefix = root.string() + "/bin/../parlino/parlino", open = " kann nicht ge\xF6" "ffnet werden";
+  const std::string error = top + "<html><body>", number = "' ist kein g\xFCltiger Integerwert" + End;
+  fs::remove(TextFile(Records().at(0).Id));
+  EXPECT_EQ(Request("VIEWID=" + id), error + "Datei " + prefix + "_" + id + ".txt" + open + End);
+  EXPECT_EQ(Request("VIEWID=%3Cb%3E"), error + "'&lt;b&gt;" + number);
+  EXPECT_EQ(Request("PAGE=x"), top + "L1\r\nL2\r\n<BR>\r\n<html><body>'x" + number);
+  fs::remove(data + "_viewentry.htm");
+  fs::create_directory(data + "_viewentry.htm");  // fails the settings step, before anything is written
+  EXPECT_EQ(Request(""), Html + "<html><body>Datei " + prefix + "_viewentry.htm" + open + End);
+}
 
 }  // namespace
-
-TEST_F(Forum, RequestWithoutFieldsShowsTheThreadedListPageOne) {
-  std::string page = Request("");
-  EXPECT_EQ(page.rfind(Html + Head + "<form method=\"post\" action=\"/cgi-bin/parlino\">\r\n", 0), 0u) << page;
-  EXPECT_TRUE(Has(page, "<INPUT TYPE=HIDDEN NAME=\"PAGE\" VALUE=\"1\">\r\n"));
-  EXPECT_TRUE(Has(page, "</CENTER>\r\n\r\n</form>\r\n</body></html>\r\n"));
-  EXPECT_TRUE(plat::FileExists(data + "_data.dat"));
-}
-
-TEST_F(Forum, PostViewAndReplyCarryTheMessage) {
-  std::string posted = Post("Anna & Bo", "anna@example.org", "Hello \"world\"", "line1\r\nline2");
-  EXPECT_TRUE(Has(posted, "set-cookie:NEWSGROUP=N%3DAnna%2B%2526%2BBo%26E%3Danna%2540example.org; Path=/; expires="));
-  EXPECT_TRUE(Has(posted, "Your message have been posted !"));
-  ASSERT_EQ(Records().size(), 1u);
-  TNewsRecord message = Records()[0];
-  EXPECT_EQ(message.Subject, "Hello &quot;world&quot;");
-  EXPECT_EQ(message.Name, "Anna & Bo");
-
-  const std::string id = std::to_string(message.Id);
-  std::string view = Request("VIEWID=" + id);
-  EXPECT_TRUE(Has(view, "<b>From:</b> Anna & Bo</font>"));
-  EXPECT_TRUE(Has(view, "line1\r<BR>line2<BR><BR><BR> </font>"));
-  EXPECT_TRUE(Has(view, "name=\"REPLYID\" value=\"" + id + "\""));
-
-  std::string cookie = "NEWSGROUP=N%3DAnna%2B%2526%2BBo%26E%3Danna%2540example.org";
-  std::string reply = Request("", "ACTION_REPLYMESSAGE=Reply&REPLYID=" + id, cookie);
-  EXPECT_TRUE(Has(reply, "value=\"RE: Hello &quot;world&quot;\""));
-  EXPECT_TRUE(Has(reply, "wrap=\"soft\">>line1\r\n>line2\r\n</textarea>"));
-  // The remembered name is escaped where it lands in an attribute.
-  EXPECT_TRUE(Has(reply, "name=\"NEWNAME\" value=\"Anna &amp; Bo\""));
-  EXPECT_TRUE(Has(reply, "name=\"NEWEMAIL\" value=\"anna@example.org \""));
-
-  Post("Bo", "bo@example.org", "RE: Hello", "answer", "&REPLYID=" + id);
-  std::string list = Request("");
-  size_t first = list.find("<TR><TD>1</TD>"), second = list.find("<TR><TD>2</TD>");
-  ASSERT_NE(second, std::string::npos);
-  EXPECT_TRUE(Has(list.substr(first, second - first), "VIEWID=" + id));
-  EXPECT_TRUE(Has(list.substr(second), "NOWRAP>&nbsp;&nbsp;&nbsp;<A HREF"));
-}
-
-TEST_F(Forum, ViewOfNoMessageShowsTheList) {
-  Post("a", "b", "c", "d");
-  const std::string id = std::to_string(Records()[0].Id);
-  for (std::string query : {"VIEWID=0", "VIEWID=-5", "VIEWID=12345"}) {
-    EXPECT_TRUE(Has(Request(query), "<INPUT TYPE=HIDDEN NAME=\"PAGE\"")) << query;
-  }
-}
-
-TEST_F(Forum, IncompletePostIsNotStoredAndSetsNoCookie) {
-  for (int empty = 0; empty < 4; ++empty) {
-    std::string fields[4] = {"n", "e", "s", "t"};
-    fields[empty] = "";
-    std::string page = Post(fields[0], fields[1], fields[2], fields[3]);
-    EXPECT_TRUE(Has(page, "Message not stored !")) << empty;
-    EXPECT_FALSE(Has(page, "set-cookie")) << empty;
-  }
-  EXPECT_TRUE(Records().empty());
-}
-
-TEST_F(Forum, AdministratorRemovesThroughTheReplyForm) {
-  Post("a", "b", "first", "text");
-  const int id = Records()[0].Id;
-  Post("c", "d", "reply", "text", "&REPLYID=" + std::to_string(id));
-
-  // A wrong password makes an ordinary message named tavik.
-  Post("tavik", "wrong", "hi", "text");
-  EXPECT_EQ(Records().size(), 3u);
-  EXPECT_EQ(Records()[2].Name, "tavik");
-
-  // Any other subject, or no REPLYID, changes nothing.
-  EXPECT_TRUE(Has(Post("tavik", "lumo", "delete", "x", "&REPLYID=" + std::to_string(id)), "Message not stored !"));
-  EXPECT_TRUE(Has(Post("tavik", "lumo", "remove", "x"), "Message not stored !"));
-  EXPECT_EQ(Records().size(), 3u);
-
-  std::string removed = Post("tavik", "lumo", "remove", "x", "&REPLYID=" + std::to_string(id));
-  EXPECT_TRUE(Has(removed, "The message has been removed !"));
-  ASSERT_EQ(Records().size(), 2u);
-  EXPECT_EQ(Records()[0].Name, "c");
-  EXPECT_EQ(Records()[0].ReplyId, 0);  // the direct reply now starts a thread
-  EXPECT_FALSE(plat::FileExists(data + "_" + std::to_string(id) + ".txt"));
-
-  // A number no message has still shows the removed page.
-  EXPECT_TRUE(Has(Post("tavik", "lumo", "remove", "x", "&REPLYID=77"), "The message has been removed !"));
-}
-
-TEST_F(Forum, ReplyToAMissingMessageStartsAThread) {
-  std::string form = Request("", "ACTION_REPLYMESSAGE=Reply&REPLYID=4242");
-  EXPECT_TRUE(Has(form, "name=\"REPLYID\" value=\"0\""));
-  EXPECT_TRUE(Has(form, "name=\"NEWSUBJECT\" value=\"RE: \""));
-  EXPECT_TRUE(Has(form, "wrap=\"soft\">>\r\n</textarea>"));
-}
-
-TEST_F(Forum, NewMessageButtonWinsButThePostIsStored) {
-  std::string page = Post("a", "b", "c", "d", "&ACTION_NEWMESSAGE=New");
-  EXPECT_TRUE(Has(page, "name=\"NEWNAME\""));
-  EXPECT_TRUE(Has(page, "name=\"REPLYID\" value=\"0\""));
-  EXPECT_EQ(Records().size(), 1u);
-}
-
-TEST_F(Forum, OversizedBodyReachesTheForumWithoutFields) {
-  std::string page = Post("a", "b", "c", std::string(11000, 'x'));
-  EXPECT_TRUE(Has(page, "<INPUT TYPE=HIDDEN NAME=\"PAGE\" VALUE=\"1\">"));
-  EXPECT_TRUE(Records().empty());
-}
-
-TEST_F(Forum, ErrorBeforeOutputIsTheHeaderAndTheErrorLineAlone) {
-  Write(".ini", "[Parameters]\r\nEntries=abc\r\n");
-  EXPECT_EQ(Request(""), Html + "<html><body>'abc' ist kein g\xFCltiger Integerwert</body></html>\r\n");
-}
-
-TEST_F(Forum, ErrorPageEscapesTheMessage) {
-  std::string page = Request("VIEWID=%3Cscript%3Ealert(1)%3C/script%3E");
-  EXPECT_TRUE(Has(page, "<html><body>'&lt;script&gt;alert(1)&lt;/script&gt;' ist kein g\xFCltiger Integerwert"));
-  EXPECT_FALSE(Has(page, "<script>"));
-}
-
-TEST_F(Forum, MissingTextFileShowsHeaderThenErrorWithoutFooter) {
-  Write("_top.htm", "<p>TOP</p>");
-  Write("_bottom.htm", "<p>BOTTOM</p>");
-  Post("a", "b", "c", "d");
-  const int id = Records()[0].Id;
-  const std::string textFile = root + "/bin/../parlino/parlino_" + std::to_string(id) + ".txt";
-  plat::DeleteFile(data + "_" + std::to_string(id) + ".txt");
-  EXPECT_EQ(Request("VIEWID=" + std::to_string(id)),
-            Html + "<p>TOP</p><html><body>Datei " + textFile + " kann nicht ge\xF6" "ffnet werden</body></html>\r\n");
-}
-
-TEST_F(Forum, PageFilesFrameEveryPage) {
-  Write("_top.htm", "<html><p>TOP</p>");
-  Write("_bottom.htm", "<p>BOTTOM</p></html>");
-  Write("_command.htm", "Hello");
-  std::string page = Request("");
-  EXPECT_EQ(page.rfind(Html + "<html><p>TOP</p>Hello\r\n<BR>\r\n<INPUT TYPE=HIDDEN", 0), 0u) << page;
-  EXPECT_EQ(page.substr(page.size() - 42), "</CENTER>\r\n\r\n</form>\r\n<p>BOTTOM</p></html>");
-}
-
-TEST_F(Forum, CraftedFieldsCannotInjectMarkup) {
-  std::string page = Request("", "ACTION_NEWMESSAGE=1&thread=%22%3E%3Cscript%3E");
-  EXPECT_TRUE(Has(page, "name=\"thread\" value=\"&quot;&gt;&lt;script&gt;\""));
-  std::string cookie = "NEWSGROUP=N%3D%2522%253E%253Cscript%253E";
-  EXPECT_TRUE(Has(Request("ACTION_NEWMESSAGE=1", "", cookie), "value=\"&quot;&gt;&lt;script&gt;\""));
-}
-
-TEST_F(Forum, MultipartPostEqualsTheUrlEncodedOne) {
-  std::string body, type;
-  const std::string dir = std::string(PARLINO_SOURCE_DIR) + "/tests/data/multipart/";
-  ASSERT_TRUE(plat::ReadWholeFile(dir + "forum_post.body", body));
-  ASSERT_TRUE(plat::ReadWholeFile(dir + "forum_post.type", type));
-  type = type.substr(type.find(':') + 2);
-  while (!type.empty() && (type.back() == '\n' || type.back() == '\r')) type.pop_back();
-  EXPECT_TRUE(Has(Request("", body, "", type), "Your message have been posted !"));
-  EXPECT_TRUE(Has(Post("Anna Beispiel", "anna@example.org", "Hello & welcome", "Hi all,\r\n\r\nthis is my first post.\r\nBye\r\n"),
-                  "Your message have been posted !"));
-  std::vector<TNewsRecord> records = Records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].Subject, records[1].Subject);
-  EXPECT_EQ(records[0].Name, records[1].Name);
-  EXPECT_EQ(records[0].Email, records[1].Email);
-  std::string first, second;
-  ASSERT_TRUE(plat::ReadWholeFile(data + "_" + std::to_string(records[0].Id) + ".txt", first));
-  ASSERT_TRUE(plat::ReadWholeFile(data + "_" + std::to_string(records[1].Id) + ".txt", second));
-  EXPECT_EQ(first, second);
-}

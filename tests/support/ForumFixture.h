@@ -1,52 +1,98 @@
-// A message store in a fresh directory, with a fake request whose fields the
-// test sets, for tests of the store and of the message list.
+// A forum site as a web server runs it: the program copied to bin/parlino
+// beside its data directory parlino/, every request a child process with a
+// CGI environment. The tests see what visitors see: pages and files.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
-#include <string>
+#include <fstream>
 
-#include "engine/HUtilsCookie.h"
+#include "engine/HUtils.h"
 #include "forum/ParlinoUtil.h"
 #include "platform/PlatProcess.h"
-#include "tests/support/FakeEngine.h"
+#include "tests/support/PlatRun.h"
+#include "platform/PlatTime.h"
 
-// A new, empty directory under the system's temporary directory.
-inline std::string FreshDir(const char* what) {
-  static int serial = 0;
-  std::filesystem::path dir =
-      std::filesystem::temp_directory_path() /
-      ("parlino-" + std::string(what) + "-" + std::to_string(plat::ProcessId()) + "-" + std::to_string(++serial));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir.string();
+namespace fs = std::filesystem;
+
+inline const std::string Html = "content-type:text/html\r\n\r\n";
+inline const std::string Head = "<html><head><title>Orvane Parlino</title><meta http-equiv=\"Content-Type\" content=\""
+                                "text/html; charset=windows-1252\"></head>\r\n<body>\r\n";
+inline const std::string Form = "<form method=\"post\" action=\"/cgi-bin/parlino\">\r\n", End = "</body></html>\r\n";
+constexpr size_t R = TNewsRecord::RecordSize;
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+inline void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+inline TNewsRecord Message(int id, int reply, const std::string& subject,
+                           double time = plat::EncodeDateTime({2024, 5, 6, 7, 8, 9, 0})) {
+  TNewsRecord r;
+  r.Subject = subject, r.Name = "From " + subject, r.Id = id, r.ReplyId = reply, r.Time = time;
+  return r;
+}
+// The rows of a list page as "subject/indentation steps".
+inline std::vector<std::string> Rows(const std::string& page) {
+  std::vector<std::string> rows;
+  const std::string cell = "WIDTH=65% NOWRAP>";
+  for (size_t at = page.find(cell); at != std::string::npos; at = page.find(cell, at + 1)) {
+    size_t link = page.find("<A HREF", at), subject = page.find("\">", link) + 2;
+    rows.push_back(page.substr(subject, page.find("</A>", subject) - subject) + "/" +
+                   std::to_string((link - at - cell.size()) / 18));
+  }
+  return rows;
 }
 
-class ForumFixture : public ::testing::Test {
+class ForumSite : public ::testing::Test {
  protected:
-  explicit ForumFixture(const char* what) : what_(what) {}
   void SetUp() override {
-    dir = FreshDir(what_);
-    state.FilePrefix = dir + "/forum";
-    engine.AutoHttpHeader = false;
-    scope = std::make_unique<FakeRequestScope>(engine);
+    root = fs::temp_directory_path() / ("parlino-" + std::to_string(plat::ProcessId()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root / "parlino");
+    Install("bin/parlino");
+    data = (root / "parlino" / "parlino").string();
   }
-  void TearDown() override {
-    navigator.reset();
-    scope.reset();
-    std::filesystem::remove_all(dir);
+  void TearDown() override { fs::remove_all(root); }
+
+  // Later requests run the program copied to root/path.
+  void Install(const std::string& path) {
+    program = (root / path).string();
+    fs::create_directories(fs::path(program).parent_path());
+    fs::copy_file(std::string(PARLINO_BINARY_DIR) + "/parlino", program, fs::copy_options::overwrite_existing);
   }
+  // A request killed after killAfterMs, when given, may end without a page.
+  std::string Request(const std::string& query, const std::string& body = "", const std::string& cookie = "",
+                      int killAfterMs = 0) {
+    plat::TRunResult r = plat::RunProgram(program, {}, {{"SERVER_SOFTWARE", "Apache/2.4"}, {"QUERY_STRING", query},
+        {"SCRIPT_NAME", "/cgi-bin/parlino"}, {"HTTP_COOKIE", cookie}, {"CGI_LOG_DIR", root.string()},
+        {"REQUEST_METHOD", body.empty() ? "GET" : "POST"}, {"CONTENT_LENGTH", std::to_string(body.size())},
+        {"CONTENT_TYPE", "application/x-www-form-urlencoded"}}, body, killAfterMs ? killAfterMs : 30000);
+    EXPECT_TRUE(r.ExitCode == 0 || killAfterMs) << r.Output;
+    return r.Output;
+  }
+  std::string Post(const std::string& name, const std::string& email, const std::string& subject,
+                   const std::string& text, const std::string& extra = "") {
+    return Request("", "NEWNAME=" + UrlEncode(name) + "&NEWEMAIL=" + UrlEncode(email) + "&NEWSUBJECT=" +
+                           UrlEncode(subject) + "&NEWTEXT=" + UrlEncode(text) + extra + "&ACTION_NEWMESSAGE_POST=Post");
+  }
+  std::vector<TNewsRecord> Records() const {
+    const std::string bytes = ReadFile(data + "_data.dat");
+    std::vector<TNewsRecord> records;
+    for (size_t at = 0; at + R <= bytes.size(); at += R)
+      records.push_back(TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(bytes.data() + at)));
+    return records;
+  }
+  void Store(const std::vector<TNewsRecord>& records) const {
+    std::string bytes(records.size() * R, '\0');
+    for (size_t i = 0; i < records.size(); ++i) records[i].Encode(reinterpret_cast<unsigned char*>(&bytes[i * R]));
+    WriteFile(data + "_data.dat", bytes);
+  }
+  void Ini(const std::string& text) const { WriteFile(data + ".ini", text); }
+  std::string TextFile(int id) const { return data + "_" + std::to_string(id) + ".txt"; }
 
-  std::string DataFile() const { return state.FilePrefix + "_data.dat"; }
-
-  std::string dir;
-  TForumState state;
-  FakeEngine engine;
-  THttpCookie cookie{nullptr};
-  std::unique_ptr<FakeRequestScope> scope;
-  std::unique_ptr<TNewsNavigator> navigator;
-
- private:
-  const char* what_;
+  fs::path root;
+  std::string program, data;
 };
