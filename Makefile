@@ -19,8 +19,8 @@ serve:
 	@tools/serve.sh
 
 # Unit and process tests under AddressSanitizer and UBSan, the threaded
-# tests under ThreadSanitizer, then the end-to-end tests against the
-# release program.
+# tests under ThreadSanitizer, then the end-to-end, fuzz and short load
+# tests against the release program.
 test:
 	@tools/deps.sh test
 	@$(MAKE) --no-print-directory build
@@ -30,15 +30,15 @@ test:
 	@cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=Debug -DPARLINO_TSAN=ON -DPARLINO_BENCH=OFF >/dev/null
 	@cmake --build $(TSAN) -j$(JOBS)
 	@cd $(TSAN) && ctest --output-on-failure -j$(JOBS)
-	@tools/e2e.sh
+	@tests/e2e/e2e.sh
 	@tools/fuzz.sh short
-	@tools/load_test.py --short
+	@tests/load/load_test.py --short
 
 # The forum behind Apache and lighttpd, over HTTP and in Chromium.
 e2e:
 	@tools/deps.sh test
 	@$(MAKE) --no-print-directory build
-	@tools/e2e.sh
+	@tests/e2e/e2e.sh
 
 # Every fuzzer for FUZZ_SECONDS (default 600) each; new inputs that add
 # coverage join the checked-in corpus.

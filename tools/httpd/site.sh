@@ -1,4 +1,5 @@
-# Shared by tools/serve.sh, tools/e2e.sh and tools/bench.sh (sourced, not run).
+# Shared by tools/serve.sh, tools/bench.sh and the tests under tests/e2e and
+# tests/load (sourced, not run).
 # A site is one directory laid out so that the program finds its data:
 #   ROOT/cgi-bin/bin/parlino   the program (a copy: it locates its data from
 #                              its real path, so a symlink would point there)

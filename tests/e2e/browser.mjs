@@ -1,0 +1,88 @@
+// A visitor's use of the forum in the system's Chromium.
+// usage: node browser.mjs BASE_URL OUT_DIR
+// BASE_URL is the program's URL on a forum that starts empty; a screenshot
+// goes to OUT_DIR. Prints a PASS or FAIL line per check.
+import { chromium } from 'playwright-core';
+
+const [base, outDir] = process.argv.slice(2);
+function check(name, ok, why = '') {
+  if (!ok) process.exitCode = 1;
+  console.log(ok ? `PASS browser: ${name}` : `FAIL browser: ${name}: ${why}`);
+}
+const expect = (name, got, want) => check(name, JSON.stringify(got) === JSON.stringify(want), JSON.stringify(got));
+
+async function visit(page) {
+  const click = selector => Promise.all([page.waitForNavigation(), page.click(selector)]);
+  const values = (...names) => Promise.all(names.map(n => page.inputValue(`[name="${n}"]`)));
+  const send = async (fields, answer = 'Your message have been posted !') => {
+    // Fills in the form and sends it; whether the answer came; then on to the list.
+    for (const [name, value] of Object.entries(fields)) await page.fill(`[name="${name}"]`, value);
+    await click('[name="ACTION_NEWMESSAGE_POST"]');
+    const shown = (await page.content()).includes(answer);
+    await click('input[type="submit" i]');
+    return shown;
+  };
+  // Number, indentation and subject of every row of the list.
+  const rows = () => page.$$eval('tr', trs => trs.filter(tr => tr.querySelector('a[href*="VIEWID="]')).map(tr => {
+    const cells = tr.querySelectorAll('td');
+    return [Number(cells[0].textContent), cells[1].textContent.match(/^\u00a0*/)[0].length / 3,
+      tr.querySelector('a').textContent];
+  }));
+
+  const hello = [1, 0, 'Hello from Chromium'];
+  await page.goto(base);
+  await click('[name="ACTION_NEWMESSAGE"]');
+  expect('the New Message button opens an empty form', await values('NEWNAME', 'NEWSUBJECT'), ['', '']);
+  expect('a post shows the confirmation, and the message is in the list', [await send({ NEWNAME: 'Anna Beispiel',
+    NEWEMAIL: 'anna@example.org', NEWSUBJECT: hello[2], NEWTEXT: 'First line\nSecond <b>bold</b> line' }),
+  await rows()], [true, [hello]]);
+  await click(`text=${hello[2]}`);
+  const view = await page.innerText('body');
+  check('the view shows sender, subject and text, whose markup the browser renders', ['Anna Beispiel', hello[2],
+    'First line'].every(s => view.includes(s)) && await page.isVisible('b:text("bold")'), view);
+  await click('[name="ACTION_REPLYMESSAGE"]');
+  const reply = await values('NEWSUBJECT', 'NEWTEXT', 'NEWNAME', 'NEWEMAIL');
+  expect('the reply form offers RE:, the quoted text, and name and e-mail from the cookie', reply,
+    ['RE: Hello from Chromium', '>First line\n>Second <b>bold</b> line\n', 'Anna Beispiel', 'anna@example.org ']);
+  const answer = [2, 1, reply[0]];
+  expect('a reply shows the confirmation and is indented under its message', [await send({ NEWNAME: 'Bob',
+    NEWEMAIL: 'bob@example.org', NEWTEXT: reply[1] + 'Agreed.' }), await rows()], [true, [hello, answer]]);
+  await click('[name="ACTION_NEWMESSAGE"]');
+  expect('the next form is filled from the cookie', await values('NEWNAME', 'NEWEMAIL'), ['Bob', 'bob@example.org ']);
+  await send({ NEWSUBJECT: 'A third one', NEWTEXT: 'Third.' });
+  await page.screenshot({ path: `${outDir}/list.png`, fullPage: true });
+  await click('text=A third one');
+  await click('[name="ACTION_REPLYMESSAGE"]');
+  expect('the administrator removes a message through the reply form', [await send({ NEWNAME: 'tavik',
+    NEWEMAIL: 'lumo', NEWSUBJECT: 'remove', NEWTEXT: 'spam' }, 'The message has been removed !'), await rows()],
+  [true, [hello, answer]]);
+
+  for (let i = 3; i <= 60; i++) {
+    await (await fetch(base, { method: 'POST', body: new URLSearchParams({ NEWNAME: 'Pager', NEWEMAIL: 'p@example.org',
+      NEWSUBJECT: `Message ${i}`, NEWTEXT: `text ${i}`, ACTION_NEWMESSAGE_POST: 'Post' }) })).arrayBuffer();
+  }
+  await page.goto(base);
+  await page.check('[name="nothread"]');
+  // The last button of a name: on later pages |< follows Refresh, both named ACTION_SEARCH_FIRST.
+  for (const [button, first, last, buttons] of [['FIRST', 1, 25, 'NEXT'], ['NEXT', 26, 50, 'PREV NEXT'],
+    ['NEXT', 51, 60, 'FIRST PREV'], ['PREV', 26, 50, 'PREV NEXT'], ['NEXT', 51, 60, 'FIRST PREV'],
+    ['FIRST', 1, 25, 'NEXT']]) {
+    await click(`[name="ACTION_SEARCH_${button}"] >> nth=-1`);
+    const r = await rows();
+    expect(`60 messages, flat, after ${button}: rows ${first} to ${last}, unindented, box checked, buttons ${buttons}`,
+      [r.map(x => x[0]), r.every(x => x[1] === 0), await page.isChecked('[name="nothread"]'),
+        await page.$$eval('[name^="ACTION_SEARCH_"]', els => els.filter(e => !/Refresh/.test(e.value))
+          .map(e => e.name.slice(14)).join(' '))],
+      [Array.from({ length: last - first + 1 }, (_, k) => first + k), true, true, buttons]);
+  }
+}
+
+try {
+  const chrome = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox', '--disable-gpu',
+    '--disable-quic', '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
+  const page = await chrome.newPage({ viewport: { width: 1100, height: 900 } });
+  page.setDefaultTimeout(15000);
+  await visit(page).finally(() => chrome.close());
+} catch (e) {
+  check('script stopped', false, String(e.stack || e).split('\n').slice(0, 4).join(' | '));
+}

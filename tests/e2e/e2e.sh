@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# End-to-end tests: the forum behind Apache and lighttpd over HTTP, and in
+# Chromium through playwright-core, which npm installs here on first use.
+# The program tested is $PROGRAM (default $BUILD/parlino, BUILD default build);
+# results, screenshots and server logs go to $BUILD/e2e.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+out=${BUILD:-build}/e2e
+rm -rf "$out" && mkdir -p "$out"
+[ -d tests/e2e/node_modules/playwright-core ] \
+  || (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error) >"$out/npm.log" 2>&1
+python3 tests/e2e/http_forum.py | tee "$out/results.txt"

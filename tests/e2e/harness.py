@@ -1,0 +1,126 @@
+# Shared by the end-to-end and load tests: a forum that starts empty behind a
+# real web server (laid out by tools/httpd/site.sh), requests to it, its
+# files, and the PASS/FAIL lines that both print.
+import collections, os, pathlib, re, shutil, socket, struct, subprocess, sys, traceback, urllib.parse
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
+PROGRAM = os.environ.get("PROGRAM", os.path.join(BUILD, "parlino"))
+RECORD, FORM = 180, "application/x-www-form-urlencoded"
+POSTED, REMOVED = b"Your message have been posted !", b"The message has been removed !"
+CRASH = re.compile(".*(?:segfault|Segmentation|AddressSanitizer|Premature end of script|malformed header|"
+                   "End of script output before headers|exit signal).*")
+Record = collections.namedtuple("Record", "id reply subject name email")
+tally = collections.Counter()
+
+
+def check(label, name, ok, why=""):
+    tally["PASS" if ok else "FAIL"] += 1
+    print(f"PASS {label}: {name}" if ok else f"FAIL {label}: {name}: {why}", flush=True)
+    return ok
+
+
+def serve(label, kind, out, settings, test):
+    # Runs test(site) on a fresh site in OUT; a crash of the script counts.
+    site = None
+    try:
+        site = Site(kind, out, settings)
+        test(site)
+    except Exception as e:  # noqa: BLE001
+        traceback.print_exc()
+        check(label, "script stopped" if site else f"{kind} serves a fresh site", False, repr(e))
+    if site:
+        site.stop(label)
+
+
+def finish(what):
+    print(f"{what}: {tally['PASS']} passed, {tally['FAIL']} failed")
+    sys.exit(1 if tally["FAIL"] or not tally["PASS"] else 0)
+
+
+def read(path, missing=b""):
+    return pathlib.Path(path).read_bytes() if os.path.isfile(path) else missing
+
+
+def sh(script, *args):
+    return subprocess.run(["bash", "-c", ". tools/httpd/site.sh; " + script, "bash", *args], cwd=ROOT,
+                          check=True, stdout=subprocess.PIPE, text=True).stdout.strip()
+
+
+class Response:
+    def __init__(self, data):
+        head, _, self.body = data.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        self.status = int(lines[0][9:12]) if re.match(r"HTTP/1\.[01] \d\d\d", lines[0]) else 0
+        self.status_lines = len(re.findall(rb"(?m)^HTTP/1\.[01] \d\d\d", data))  # a CGI header sent twice shows
+        self.headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+        self.text = self.body.decode("cp1252", "replace")
+        self.html = self.status == 200 and self.headers.get("content-type", "").startswith("text/html")
+        self.page = self.html and self.body.rstrip().endswith(b"</html>")  # a whole page, maybe the error page
+
+
+class Site:
+    # A site in OUT, or below /tmp when the CGI account cannot reach OUT; the
+    # server's logs are then copied to OUT when it stops.
+    def __init__(self, kind, out, settings):
+        shutil.rmtree(out, ignore_errors=True)
+        self.kind, self.out, self.root, self.port = kind, out, sh('site_home "$1"', out), int(sh("site_free_port"))
+        sh(f'site_prepare "$1" "$2" && site_{kind}_conf "$1" "$3"', self.root, PROGRAM, str(self.port))
+        self.data = os.path.join(self.root, "cgi-bin", "parlino")
+        pathlib.Path(self.file(".ini")).write_text("[Parameters]\r\n" + settings)
+        conf, log = (os.path.join(self.root, "run", name) for name in (kind + ".conf", "stdout.log"))
+        # A session of its own: prefork's shutdown signals its whole process group.
+        self.server = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"] if kind == "apache" else
+                                       ["lighttpd", "-D", "-f", conf], start_new_session=True,
+                                       stdout=open(log, "wb"), stderr=subprocess.STDOUT)
+        if subprocess.run(["bash", "-c", f". {ROOT}/tools/httpd/site.sh; site_wait_port {self.port}"]).returncode:
+            self.stop()
+            raise RuntimeError(f"{kind} did not start: {self.errors()[-500:]}")
+
+    def errors(self):
+        return read(os.path.join(self.root, "run", self.kind + "-error.log")).decode("latin-1")
+
+    def stop(self, label=None):
+        self.server.terminate()
+        try:
+            self.server.wait(10)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+        if label:
+            bad = CRASH.findall(self.errors())
+            check(label, "the server's error log shows no crashed or broken program", not bad, bad[:3])
+        if os.path.realpath(self.root) != os.path.realpath(self.out):
+            shutil.copytree(os.path.join(self.root, "run"), os.path.join(self.out, "run"), dirs_exist_ok=True)
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def file(self, suffix):
+        return os.path.join(self.data, "parlino" + suffix)
+
+    def text(self, rid):
+        return read(self.file(f"_{rid}.txt"), None)
+
+    def records(self):
+        # The data file's bytes, and its whole records.
+        data = read(self.file("_data.dat"))
+        cut = lambda at, n: data[at:at + n].split(b"\0", 1)[0]  # noqa: E731
+        return data, [Record(*struct.unpack_from("<ii", data, at + 148), cut(at, 65), cut(at + 114, 33),
+                             cut(at + 65, 49)) for at in range(0, len(data) - RECORD + 1, RECORD)]
+
+    def request(self, query="", fields=None, body=None, ctype=None, cookie=None, length=None):
+        # One HTTP/1.0 request, a POST when it has a body; fields go URL-encoded into it.
+        if fields is not None:
+            body, ctype = urllib.parse.urlencode(fields, encoding="cp1252").encode(), FORM
+        head = f"{'GET' if body is None else 'POST'} /cgi-bin/parlino{'?' if query else ''}{query} HTTP/1.0\r\n" \
+            + (f"Content-Type: {ctype}\r\nContent-Length: {length or len(body)}\r\n" if body is not None else "") \
+            + (f"Cookie: {cookie}\r\n" if cookie else "")
+        try:  # the answer's bytes exactly as the server sent them; none on an error or a time-out
+            with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
+                s.sendall(head.encode() + b"Host: 127.0.0.1\r\n\r\n" + (body or b""))
+                s.shutdown(socket.SHUT_WR)
+                return Response(b"".join(iter(lambda: s.recv(65536), b"")))
+        except OSError:
+            return Response(b"")
+
+    def post(self, **fields):
+        return self.request(fields=fields)

@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+# The forum through real web servers: over HTTP behind Apache and lighttpd,
+# then in Chromium (browser.mjs) behind Apache, each on a site of its own
+# under $BUILD/e2e. Prints a PASS or FAIL line per check.
+import functools, html, os, re, subprocess
+from harness import BUILD, POSTED, RECORD, REMOVED, ROOT, check, finish, read, serve, tally
+
+HERE, OUT = os.path.dirname(os.path.abspath(__file__)), os.path.join(BUILD, "e2e")
+# A caption of our own proves that the settings file beside the program is read.
+SETTINGS = "Password=lumo\r\nEntries=25\r\nTimeCaption=Posted\r\n"
+ROW = re.compile(r'<TR><TD>(\d+)</TD><TD BGCOLOR="WHITE" WIDTH=65% NOWRAP>((?:&nbsp;)*)'
+                 r'<A HREF="[^"]*\?VIEWID=(\d+)&[^"]*">(.*?)</A></TD><TD BGCOLOR="WHITE" NOWRAP>(.*?)</TD>'
+                 r'<TD BGCOLOR="WHITE" NOWRAP WIDTH=10%>(.*?)</TD></TR>\r\n')
+PAGING = {"FIRST": "  |&lt; ", "PREV": "  &lt;  ", "NEXT": "  &gt;  "}  # names and captions of the buttons
+
+
+def rows(page):  # (number, indent steps, view id, subject, sender, time) of every list row
+    return [(int(m[1]), len(m[2]) // 18, int(m[3]), m[4], m[5], m[6]) for m in ROW.finditer(page.text)]
+
+
+def buttons(page):
+    return " ".join(n for n, v in PAGING.items() if f'SUBMIT NAME="ACTION_SEARCH_{n}" VALUE="{v}">' in page.text)
+
+
+def fields(page, *names):
+    # Inputs' values as a browser reads them (entities resolved); text areas' bytes.
+    found = {n: html.unescape(v) for n, v in re.findall(r'<input[^>]* name="(\w+)" value="([^"]*)"', page.text, re.I)}
+    found.update(re.findall(r'<textarea name="(\w+)"[^>]*>(.*?)</textarea>', page.text, re.I | re.S))
+    return tuple(found.get(n) for n in names)
+
+
+def forum(site):
+    ok = functools.partial(check, site.kind)
+
+    def post(name, email, subject, text, reply=0):
+        return site.post(REPLYID=str(reply), thread="", PAGE="1", NEWNAME=name, NEWEMAIL=email,
+                         NEWSUBJECT=subject, NEWTEXT=text, ACTION_NEWMESSAGE_POST="Post")
+
+    page, form = site.request(), site.post(ACTION_NEWMESSAGE="New Message")
+    ok("the empty forum is an HTML list page with its headings, page number and buttons, no rows, one status line",
+       page.html and page.status_lines == 1 and '<INPUT TYPE=HIDDEN NAME="PAGE" VALUE="1">' in page.text
+       and "<TR><TH WIDTH=1></TH><TH>Subject</TH><TH>Sender</TH><TH>Posted</TH></TR>" in page.text
+       and rows(page) == [] and buttons(page) == "" and fields(page, "ACTION_NEWMESSAGE", "nothread")
+       == ("New Message", "yes"), f"{page.status} {page.headers} {page.text[:1000]}")
+    ok("the new message form of a visitor without cookie is empty, its answer with one status line",
+       form.status_lines == 1 and fields(form, "NEWNAME", "NEWEMAIL", "REPLYID", "NEWTEXT") == ("", " ", "0", ""),
+       form.text[:1000])
+
+    escaped = "Hello &lt;world&gt; & &quot;you&quot;"
+    stored = post("Tom & Jerry", "tom@example.org ", 'Hello <world> & "you"', "line1\r\nline2")
+    cookie, (data, recs) = stored.headers.get("set-cookie", ""), site.records()
+    first = recs[0].id if recs else -1
+    ok("a post sets the cookie and stores one record (subject escaped) and its text byte for byte",
+       POSTED in stored.body and cookie.startswith("NEWSGROUP=") and len(data) == RECORD
+       and recs[0][1:] == (0, escaped.encode(), b"Tom & Jerry", b"tom@example.org ")
+       and site.text(first) == b"line1\r\nline2", f"{cookie} {recs} {stored.text[:500]}")
+    page, view = site.request(), site.request(f"VIEWID={first}&NOTHREAD=&PAGE=1")
+    ok("the list shows the message's number, subject, sender, date and a link keeping list mode and page",
+       [r[:5] + (bool(re.fullmatch(r"\d\d\.\d\d\.\d{4}( \d\d:\d\d:\d\d)?", r[5])),) for r in rows(page)]
+       == [(1, 0, first, escaped, "Tom & Jerry", True)]
+       and f'<A HREF="/cgi-bin/parlino?VIEWID={first}&NOTHREAD=&PAGE=1">' in page.text, page.text[-1500:])
+    ok("the view shows sender, mail link, subject and text", fields(view, "REPLYID") == (str(first),) and all(
+       s in view.text for s in ("Tom & Jerry", "MAILTO:tom@example.org ", escaped, "line1\r<BR>line2<BR><BR><BR>")),
+       view.text[:1500])
+    form = site.request(fields={"ACTION_NEWMESSAGE": "1"}, cookie=cookie.split(";")[0])
+    ok("the next form is filled from the cookie, a name with a blank and an ampersand kept",
+       fields(form, "NEWNAME", "NEWEMAIL") == ("Tom & Jerry", "tom@example.org  "), fields(form, "NEWNAME", "NEWEMAIL"))
+
+    post("Anna", "anna@example.org", "Second", "two")
+    form = site.post(ACTION_REPLYMESSAGE="Reply", REPLYID=str(first), PAGE="1", thread="")
+    ok("the reply form offers RE: and the quoted text", fields(form, "NEWSUBJECT", "NEWTEXT", "REPLYID")
+       == ('RE: Hello <world> & "you"', ">line1\r\n>line2\r\n", str(first)), form.text[:1500])
+    stored = post("Anna", "anna@example.org", "RE: Hello", ">line1\r\n>line2\r\nright", reply=first)
+    recs, threaded, flat = site.records()[1], site.request(), site.request("NOTHREAD=yes")
+    second, reply = (recs[1].id, recs[2].id) if len(recs) == 3 else (-1, -1)
+    ok("a reply is stored linked to its message; the threaded list indents it, the flat one (box checked) "
+       "lists all newest first", POSTED in stored.body and recs[-1].reply == first and "CHECKED" in flat.text
+       and [x[1:3] for x in rows(threaded) + rows(flat)] == [(0, second), (0, first), (1, reply)]
+       + [(0, reply), (0, second), (0, first)], f"{recs} {rows(threaded)} {rows(flat)}")
+    for what, who in (("empty text", ("a", "b", "c", "")),
+                      ("the administrator's name and another subject", ("tavik", "lumo", "x", "y"))):
+        refused = post(*who, reply=first)
+        ok(f"a post with {what} is refused, sets no cookie and stores nothing", b"Message not stored !" in refused.body
+           and "set-cookie" not in refused.headers and len(site.records()[0]) == 3 * RECORD, refused.text[-500:])
+
+    body, ctype = (read(f"{ROOT}/tests/data/multipart/forum_post{x}") for x in (".body", ".type"))
+    sent = dict(re.findall(rb'name="(NEWSUBJECT|NEWTEXT)"\r\n\r\n(.*?)\r\n--', body, re.S))
+    stored, recs = site.request(body=body, ctype=ctype.decode().split(":", 1)[1].strip()), site.records()[1]
+    ok("a multipart post is stored with its subject and text byte for byte", POSTED in stored.body
+       and recs[-1].subject == sent[b"NEWSUBJECT"] and site.text(recs[-1].id) == sent[b"NEWTEXT"], recs[-1])
+
+    for i in range(len(recs), 60):
+        post("Pager", "p@example.org", f"Message {i + 1}", f"text {i + 1}")
+    for what, at, button, top, shown in (
+            ("page 1", "", "", 1, "NEXT"), ("next: 2", "1", "NEXT", 26, "PREV NEXT"),
+            ("next: 3", "2", "NEXT", 51, "FIRST PREV"), ("first: 1", "3", "FIRST", 1, "NEXT"),
+            ("previous: 2", "3", "PREV", 26, "PREV NEXT")):
+        page = site.post(NOTHREAD="yes", PAGE=at, **{f"ACTION_SEARCH_{button}": "x"}) if at else \
+            site.request("NOTHREAD=yes")
+        r = [(x[0], x[3]) for x in rows(page)]
+        ok(f"60 messages, flat, page {what}: rows newest first, 25 a page; links keep list mode; buttons and captions",
+           r[:1] == [(top, f"Message {61 - top}")] and [x[0] for x in r] == list(range(top, min(top + 25, 61)))
+           and buttons(page) == shown and all("&NOTHREAD=yes&PAGE=" in x for x in re.findall('HREF="[^"]+', page.text)),
+           f"{r[:2]} {buttons(page)}")
+
+    size, wrong = len(site.records()[0]), post("tavik", "lumo ", "remove", "x", reply=first)
+    gone, view = post("tavik", "lumo", "remove", "bye", reply=first), site.request(f"VIEWID={first}")
+    data, recs = site.records()
+    ok("with a wrong password the administrator's name just posts; with the right one it removes a message and "
+       "its text, keeping the old data file; its reply starts a thread; its view shows the list",
+       POSTED in wrong.body and REMOVED in gone.body and len(data) == size
+       and site.text(first) is None and first not in [x.id for x in recs]
+       and [x.reply for x in recs if x.id == reply] == [0] and os.path.getsize(site.file("_data.old")) == size + RECORD
+       and '<INPUT TYPE=HIDDEN NAME="PAGE" VALUE="1">' in view.text, f"{wrong.text[-99:]} {gone.text[-99:]} {recs[:3]}")
+
+
+def browser(site):
+    if check("browser", "playwright-core is installed", os.path.isdir(f"{HERE}/node_modules/playwright-core"),
+             "npm ci in tests/e2e failed: see $BUILD/e2e/npm.log"):
+        run = subprocess.run(["node", f"{HERE}/browser.mjs", f"http://127.0.0.1:{site.port}/cgi-bin/parlino", OUT],
+                             stdout=subprocess.PIPE, text=True, timeout=600)
+        print(run.stdout, end="")
+        tally.update(re.findall(r"(?m)^(PASS|FAIL) ", run.stdout))
+        check("browser", "the browser script ends well", run.returncode == 0, f"exit {run.returncode}")
+
+
+if __name__ == "__main__":
+    for kind in ("apache", "lighttpd"):
+        serve(kind, kind, os.path.join(OUT, kind), SETTINGS, forum)
+    serve("browser", "apache", os.path.join(OUT, "browser"), SETTINGS, browser)
+    finish("End-to-end")
