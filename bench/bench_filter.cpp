@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/HUtils.h"
+#include "engine/HttpEngContext.h"
 #include "engine/HUtilsFilter.h"
 
 namespace {
@@ -25,6 +26,8 @@ std::string Field(const std::string& name, const std::string& fallback) {
 }
 
 void InstallFakeRequest() {
+  // The filter keeps its block stack in the request record.
+  static thread_local TRequestScope request;
   HttpFunctions().HttpWrite = CountWrite;
   HttpFunctions().HttpGetVariable = Variable;
   HttpFunctions().HttpGetField = Field;

@@ -85,9 +85,6 @@ struct SyntheticUpload {
 thread_local SyntheticUpload* current = nullptr;
 
 int FakeRead(void* buffer, int count) { return current->Read(static_cast<char*>(buffer), count); }
-std::string FakeVariable(const std::string& name) {
-  return name == "CONTENT_LENGTH" ? std::to_string(current->Size()) : std::string();
-}
 
 std::string WorkDir() {
   static const std::string dir = [] {
@@ -104,9 +101,8 @@ int64_t ParseUpload(int64_t contentSize, std::vector<std::string>& tempFiles) {
   SyntheticUpload upload(contentSize);
   current = &upload;
   HttpFunctions().HttpReadClient = FakeRead;
-  HttpFunctions().HttpGetVariable = FakeVariable;
   std::string data;
-  ReadMultipartData(data, WorkDir(), tempFiles);
+  ReadMultipartData(data, static_cast<int>(upload.Size()), WorkDir(), tempFiles);
   current = nullptr;
   int64_t size = -1;
   if (tempFiles.size() == 1 && GetFieldValue("note", data, "") == "bench") {
