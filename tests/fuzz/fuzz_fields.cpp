@@ -1,120 +1,71 @@
-// Field data: URL decoding and encoding, GetFieldValue and GetFieldNamesOf
-// on arbitrary bytes, each against a plain model of its definition.
-// Input: the field name to look up, a line feed, then the field data.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
-
+// The readers of name=value text: field data, cookies and settings files.
+// Fields of any bytes, written the way a browser encodes them, read back by
+// name, repeated ones joined by CR LF. A cookie written by SetCookie, sent
+// back among others, reads back, scrambled or not. A settings file written
+// from the fields (sections and keys repeated in other cases and with blanks
+// around, lines ended by CR LF, LF or CR, values quoted or not) reads back by
+// its rules: the first section of a name, the first key in it, the value
+// without the blanks and one pair of quotes around it, cut to 2047 bytes.
+// Input: the scrambling key in decimal, then names and values alternately,
+// separated by line feeds; a name led by '[' opens a section of the settings.
+// All of it is also a value and a cookie string.
 #include "FuzzSupport.h"
-#include "engine/HUtils.h"
+#include "engine/HUtilsCookie.h"
+#include "platform/PlatProfile.h"
+#include "platform/PlatText.h"
 
-namespace {
-
-bool Hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
-int HexValue(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
-
-std::string ModelDecode(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '+') {
-      out += ' ';
-    } else if (s[i] == '%' && i + 2 < s.size() && Hex(s[i + 1]) && Hex(s[i + 2])) {
-      out += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
-std::string ModelUpperTrim(const std::string& s) {
-  std::string up = s;
-  for (char& c : up)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  size_t b = 0, e = up.size();
-  while (b < e && static_cast<unsigned char>(up[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(up[e - 1]) <= 32) --e;
-  return up.substr(b, e - b);
-}
-
-// The definition as written: the first value, then the rest of the data
-// searched again with the marker as default. (Searching the rest again
-// appends one more "&" to it, which changes nothing, so the rest is searched
-// in place.)
-std::string ModelValue(const std::string& key, const std::string& work, size_t pos,
-                       const std::string& deflt) {
-  for (;;) {
-    size_t eq = work.find('=', pos);
-    if (eq == std::string::npos) return deflt;
-    size_t amp = work.find('&', eq + 1);
-    if (ModelUpperTrim(ModelDecode(work.substr(pos, eq - pos))) == key) {
-      std::string value = ModelDecode(work.substr(eq + 1, amp - eq - 1));
-      std::string rest = ModelValue(key, work, amp + 1, NotAvailable);
-      if (rest != NotAvailable) value += "\r\n" + rest;
-      return value;
-    }
-    pos = amp + 1;
-  }
-}
-
-std::vector<std::string> ModelNames(const std::string& data) {
-  std::vector<std::string> names;
-  const std::string work = data + "&";
-  size_t pos = 0;
-  for (size_t amp; (amp = work.find('&', pos)) != std::string::npos; pos = amp + 1) {
-    std::string piece = work.substr(pos, amp - pos);
-    size_t eq = piece.find('=');
-    if (eq == std::string::npos) continue;
-    std::string name = ModelDecode(piece.substr(0, eq));
-    if (names.empty() || names.back() != name) names.push_back(name);
-  }
-  return names;
-}
-
-bool EncodedByteOk(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '/' || c == '\\' || c == '+' || c == '%';
-}
-
-}  // namespace
+static thread_local std::string cookieString, header;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-  const std::string input(reinterpret_cast<const char*>(bytes), size);
-  const std::vector<std::string> parts = fuzz::Split(input, "\n", 2);
-  const std::string name = parts[0];
-  const std::string data = parts.size() > 1 ? parts[1] : std::string();
-
-  // Encoding: a closed alphabet, and decoding undoes it.
-  for (const std::string* text : {&name, &data, &input}) {
-    const std::string encoded = UrlEncode(*text);
-    for (char c : encoded) fuzz::Check(EncodedByteOk(c), "UrlEncode writes only its alphabet", fuzz::Show(encoded));
-    fuzz::Check(UrlDecode(encoded) == *text, "UrlDecode(UrlEncode(x)) == x", fuzz::Show(*text));
-    fuzz::Check(UrlDecode(*text) == ModelDecode(*text), "UrlDecode follows its definition", fuzz::Show(*text));
+  const std::string input(reinterpret_cast<const char*>(bytes), size), encoded = UrlEncode(input);
+  fuzz::Check(encoded.find_first_of("&=; \r\n") == encoded.npos && UrlDecode(encoded) == input, "decoding undoes encoding");
+  const auto parts = fuzz::Split(input, "\n", 64);
+  auto key = [](const std::string& name) { return plat::Trim(plat::UpperCase(name)); };  // how field names match
+  std::string data, ini, section, read;
+  std::map<std::string, std::string> want;
+  std::map<std::pair<std::string, std::string>, std::string> settings;
+  std::vector<std::pair<std::string, std::string>> keys;
+  std::set<std::string> sections;
+  bool first = false;  // the current section is the first of its name
+  for (size_t i = 1; i + 1 < parts.size(); i += 2) {
+    std::string name = parts[i], value = parts[i + 1], pad = i % 4 == 1 ? " \t" : "";
+    std::erase_if(name, [](char c) { return !std::isalnum(static_cast<uint8_t>(c)); });
+    std::erase_if(value, [](char c) { return c && std::strchr("\r\n\"'", c); });
+    value.erase(0, std::min(value.find_first_not_of(" \t"), value.size())).erase(value.find_last_not_of(" \t") + 1);
+    if (parts[i].starts_with("[")) section = name, first = sections.insert(key(name)).second;
+    else keys.emplace_back(section, name);
+    if (!parts[i].starts_with("[") && first) settings.emplace(std::pair(key(section), key(name)), value.substr(0, 2047));
+    ini += parts[i].starts_with("[") ? pad + "[" + pad + name + pad + "]"
+                                     : pad + name + pad + "=" + pad + (value.size() % 2 ? '"' + value + '"' : value) + pad;
+    ini += std::vector<std::string>{"\r\n", "\n", "\r"}[i % 3];
+    if (parts[i + 1] == NotAvailable) continue;  // the marker ends a field's values by definition
+    data += (data.empty() ? "" : "&") + UrlEncode(parts[i]) + "=" + UrlEncode(parts[i + 1]);
+    if (!want.emplace(key(parts[i]), parts[i + 1]).second) want[key(parts[i])] += "\r\n" + parts[i + 1];
+  }
+  for (size_t i = 1; i < parts.size(); i += 2)
+    fuzz::Check(GetFieldValue(parts[i], data, "-") == want.try_emplace(key(parts[i]), "-").first->second, "a field", data);
+  const plat::TProfileFile profile(ini);
+  for (const auto& [s, k] : keys) {  // sections asked for in another case
+    const auto it = settings.find({key(s), key(k)});
+    const bool found = profile.Read(plat::UpperCase(s), k, read);
+    fuzz::Check(found == (it != settings.end()) && (!found || read == it->second), "a setting reads back", s + "/" + k);
   }
 
-  // Lookups against the definition, with the marker and with another default.
-  const std::string key = ModelUpperTrim(name);
-  for (const char* deflt : {NotAvailable, "<absent>"}) {
-    const std::string got = GetFieldValue(name, data, deflt);
-    const std::string want = ModelValue(key, data + "&", 0, deflt);
-    fuzz::Check(got == want, "GetFieldValue follows its definition",
-                "name " + fuzz::Show(name) + " data " + fuzz::Show(data) + " got " + fuzz::Show(got) +
-                    " want " + fuzz::Show(want));
-  }
-  fuzz::Check(GetFieldNamesOf(data) == ModelNames(data), "GetFieldNamesOf follows its definition",
-              fuzz::Show(data));
-
-  // A pair written the way a form sends it reads back whole, and a repeated
-  // field reads as both values joined by CR LF.
-  const std::string pair = UrlEncode(name) + "=" + UrlEncode(data);
-  fuzz::Check(GetFieldValue(name, pair, "") == data, "an encoded pair reads back",
-              fuzz::Show(name) + " = " + fuzz::Show(data));
-  if (key != "X" && data != NotAvailable) {
-    const std::string twice = "x=1&" + pair + "&" + pair;
-    fuzz::Check(GetFieldValue(name, twice, "") == data + "\r\n" + data, "a repeated field joins its values",
-                fuzz::Show(twice));
+  THttpCookie cookie(nullptr);
+  cookie.CodeKey = static_cast<int>(std::strtol(parts[0].c_str(), nullptr, 10));
+  cookie.CookieName = "Parlino";
+  fuzz::Check(DecodeValue(EncodeValue(input, cookie.CodeKey), cookie.CodeKey) == input, "the scrambling is undone");
+  HttpFunctions().HttpCookieString = [] { return cookieString; };
+  HttpFunctions().HttpWriteHeader = [](const std::string& name, const std::string& line) { header = name + ":" + line; };
+  for (bool coded : {false, true}) {
+    cookie.Coded = coded;
+    cookie.SetCookie(input, 0);
+    fuzz::Check(header.starts_with("set-cookie:Parlino=") && header.find_first_of("\r\n") == header.npos, "one line");
+    // Sent back among others, the name in another case; any bytes as a cookie string.
+    for (const std::string& sent : {"%01=1; a=; parlino" + header.substr(18, header.find(';') - 18) + "; b=2", input}) {
+      cookieString = sent, cookie.GetCookie("-", read);
+      fuzz::Check(sent == input || read == (input.empty() ? "-" : input), "a cookie reads back", sent);
+    }
   }
   return 0;
 }
