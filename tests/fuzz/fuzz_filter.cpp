@@ -4,6 +4,7 @@
 // The input's bytes as a template are filtered too, for the sanitizers.
 // Input: the value of field V, a line feed, then the template's bytes.
 #include "FuzzSupport.h"
+#include "engine/HttpEngContext.h"
 #include "engine/HUtilsFilter.h"
 
 static thread_local std::string value, out;
@@ -14,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   HttpFunctions().HttpWrite = [](const std::string& text) { out += text; };
   HttpFunctions().HttpGetVariable = [](const std::string&) { return std::string(); };
   HttpFunctions().HttpGetField = [](const std::string& name, const std::string& deflt) { return name == "V" ? value : deflt; };
+  TRequestScope request;  // the filter's block stack lives in the request
   THttpMemoFilter filter(nullptr);
   filter.OnHttpLogicalEntry = [](const std::string& name, bool& holds) { holds = name == "T"; };
   filter.SetText(fuzz::Split(parts.back(), "\n"));
