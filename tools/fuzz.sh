@@ -7,13 +7,12 @@
 # $FUZZ_BUILD/run/HARNESS/ (default build/fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mode=${1:-short} build=$(realpath -m "${FUZZ_BUILD:-build/fuzz}")
+mode=${1:-short} build=$(realpath -m "${FUZZ_BUILD:-build/fuzz}") && shift $(($# > 0))
 seconds=${FUZZ_SECONDS:-$([ "$mode" = long ] && echo 600 || echo 20)}
-shift || true
 # clang and its libFuzzer runtime (Debian's clang, libclang-rt-14-dev) come
 # with the machine image.
 CC=clang CXX=clang++ cmake -S tests/fuzz -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 >/dev/null
+cmake --build "$build" -j2 >"$build/build.log" 2>&1 || { tail -30 "$build/build.log" >&2; exit 1; }
 [ $# -gt 0 ] || set -- $(cd tests/fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
 for h in "$@"; do
   run=$build/run/$h corpus=tests/fuzz/corpus/$h

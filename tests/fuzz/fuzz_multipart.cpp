@@ -1,22 +1,21 @@
 // The multipart/form-data reader, the body delivered in reads cut as the
-// input says. Any body: no file left open, no byte read past CONTENT_LENGTH
+// input says. Any body: no file left open, no byte read past the length told
 // or after a read ended, each temporary file listed once for the clean-up,
 // the field data kept, or emptied by a failed read. A form built from the
 // input gives back its fields and files exactly.
-// Input, split at line feeds: read plan, CONTENT_LENGTH of the raw body in
-// decimal (empty: its size), then the body. Cut at 0x02, the body gives the form's
-// parts too: name 0x01 file name 0x01 content, where 0x7F n stands for
+// Input, split at line feeds: read plan, the raw body's announced length in
+// decimal (empty: its size), then the body. Cut at 0x02, the body also gives
+// the form's parts: name 0x01 file name 0x01 content, where 0x7F n stands for
 // (n + 1) * 1000 bytes (past the reader's ring). Plan bytes in turn: 0xFF
 // fails the read, 0xFE returns 0, others allow b + 1 bytes (from 0x80 on:
 // b - 0x7F KiB).
 #include "FuzzSupport.h"
 #include "engine/HUtilsMultipart.h"
-#include "platform/PlatText.h"
 
-static thread_local struct { std::string body, length, plan; size_t pos, step; bool ended, failed; } client;
+static thread_local struct { std::string body, plan; int length; size_t pos, step; bool ended, failed; } client;
 
 static int Read(void* buffer, int count) {
-  fuzz::Check(count > 0 && !client.ended && client.pos + count <= std::stoul(client.length), "no read past the end");
+  fuzz::Check(count > 0 && !client.ended && client.pos + count <= size_t(std::max(client.length, 0)), "no read past the end");
   const uint8_t b = client.plan.empty() ? 0xFD : client.plan[client.step++ % client.plan.size()];
   const size_t n = std::min({size_t(count), client.body.size() - client.pos,
                              size_t(b >= 0xFE ? 0 : b < 0x80 ? b + 1 : (b - 0x7F) * 1024)});
@@ -27,13 +26,11 @@ static int Read(void* buffer, int count) {
 
 // The field data, each temporary file's name in it as 0x01; the files' contents go to contents.
 // The directory is named with a "/./" in it: the files' names must come out plain.
-static std::string Serve(const std::string& body, long length, std::vector<std::string>& contents) {
-  client = {body, std::to_string(length), client.plan, 0, 0, false, false};
+static std::string Serve(const std::string& body, int length, std::vector<std::string>& contents) {
+  client = {body, client.plan, length, 0, 0, false, false};
   std::string data = "before=1&", dir = fuzz::scratchDir;
   std::vector<std::string> paths;
-  int announced = 0;  // a length that is no number counts as none
-  plat::TryStrToInt(client.length, announced);
-  const long open = fuzz::OpenFiles(), read = ReadMultipartData(data, announced, dir + "/./", paths);
+  const long open = fuzz::OpenFiles(), read = ReadMultipartData(data, length, dir + "/./", paths);
   fuzz::Check(fuzz::OpenFiles() == open && size_t(read) == client.pos &&
                   (client.failed ? data.empty() : data.empty() || data.starts_with("before=1&")),
               "no file left open, the bytes read told, the field data kept but after a failed read", data);
@@ -52,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   HttpFunctions().HttpReadClient = Read;
   client.plan = lines[0];
   std::vector<std::string> raw, contents, uploads;
-  Serve(lines[2], lines[1].empty() ? long(lines[2].size()) : std::strtol(lines[1].c_str(), nullptr, 10), raw);
+  Serve(lines[2], lines[1].empty() ? int(lines[2].size()) : int(std::strtol(lines[1].c_str(), nullptr, 10)), raw);
 
   std::string body, want = "before=1&";
   for (const std::string& part : fuzz::Split(lines[2], "\x02", 64)) {
@@ -72,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (!f[1].empty()) want += f[0] + "_FILENAME=\x01&", uploads.push_back(content);
   }
   body += "--ZZZZ--\r\n";
-  const std::string data = Serve(body, long(body.size()), contents);
+  const std::string data = Serve(body, int(body.size()), contents);
   fuzz::Check(client.ended || (data == want && contents == uploads), "a form gives its fields and files", data + "\n" + want);
   return 0;
 }

@@ -6,28 +6,30 @@
 // threads, goes first. So the older messages above one are exactly its
 // parent and those above the parent.
 // Input: a flag byte (bit 0 no threads, bits 1-2 the page size), then per
-// message its number byte and the byte of the number it replies to; what is
-// left ends the data file as a partial record.
+// message its number byte and the byte of the number it replies to; a byte
+// left over ends the data file as a partial record.
 #include "FuzzSupport.h"
 #include "engine/HUtilsCookie.h"
 #include "forum/ParlinoUtil.h"
 #include "support/FakeEngine.h"
 
-static int32_t Number(uint8_t b) { return b < 0xF0 ? 1 + b % 12 : b < 0xF8 ? -(b & 7) : INT32_MAX - (b & 7); }
+// Mostly 1 to 12; also 0, negative, the largest, and (from 0xFC on) 100 + the record's index, for deep threads.
+static int32_t Number(uint8_t b, int i) {
+  return b < 0xF0 ? 1 + b % 12 : b < 0xF8 ? -(b & 7) : b < 0xFC ? INT32_MAX - (b & 3) : 100 + i;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (size == 0) return 0;
   const int n = static_cast<int>((size - 1) / 2), threaded = !(bytes[0] & 1);
-  TForumState state;
-  state.FilePrefix = fuzz::scratchDir + "/forum";
+  TForumState state{fuzz::scratchDir + "/forum", {}};
   state.Settings.Entries = std::max(std::vector{1, 7, 25, 1000}[(bytes[0] >> 1) & 3], n / 4);  // at most 6 pages
-  std::string file(bytes + 1 + 2 * n, bytes + std::min<size_t>(size, 2 * n + TNewsRecord::RecordSize));
+  std::string file(bytes + 1 + 2 * n, bytes + size);
   std::vector<int32_t> id(n), reply(n);
-  for (int i = n - 1; i >= 0; --i) {
+  for (int i = 0; i < n; ++i) {
     TNewsRecord r;
-    r.Id = id[i] = Number(bytes[1 + 2 * i]), r.ReplyId = reply[i] = Number(bytes[2 + 2 * i]), r.Subject = std::to_string(i);
-    file.insert(0, TNewsRecord::RecordSize, '\0');
-    r.Encode(reinterpret_cast<unsigned char*>(file.data()));
+    r.Id = id[i] = Number(bytes[1 + 2 * i], i), r.ReplyId = reply[i] = Number(bytes[2 + 2 * i], i - 1), r.Subject = std::to_string(i);
+    file.insert(i * TNewsRecord::RecordSize, TNewsRecord::RecordSize, '\0');  // before the partial record
+    r.Encode(reinterpret_cast<unsigned char*>(file.data()) + i * TNewsRecord::RecordSize);
   }
   fuzz::WriteFile(state.FilePrefix + "_data.dat", file);
   FakeEngine engine;
@@ -43,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     fuzz::Check(fuzz::OpenFiles() == open, "the list leaves no file open");
     for (size_t row = out.find("<TR><TD>"); row != std::string::npos; row = out.find("<TR><TD>", row + 1)) {
       const size_t link = out.find("<A HREF", row);
-      const int i = std::stoi(out.substr(out.find("\">", link) + 2));
-      fuzz::Check(std::stoi(out.substr(row + 8)) == ++listed && i < n && pos[i] < 0, "listed once, numbered on");
+      const int i = std::stoi(out.substr(out.find("\">", link) + 2, 12));
+      fuzz::Check(std::stoi(out.substr(row + 8, 12)) == ++listed && i < n && pos[i] < 0, "listed once, numbered on");
       pos[i] = listed, depth[i] = static_cast<int>(link - out.find("NOWRAP>", row) - 7) / 18;
     }
     engine.Output.clear();
