@@ -100,10 +100,7 @@ std::string THttpEngine::ReadRequestContent() {
 
 void THttpEngine::ServeRequest(bool fireLast) {
   CurrentRequest().FieldData = ReadRequestContent();
-  if (FirstRequest && OnFirstExecRequest) {
-    FirstRequest = false;
-    OnFirstExecRequest(this);
-  }
+  if (OnFirstExecRequest && FirstRequest.exchange(false)) OnFirstExecRequest(this);
   if (OnExecRequest) OnExecRequest(this);
   if (fireLast && OnLastExecRequest) OnLastExecRequest(this);
 }

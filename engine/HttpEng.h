@@ -3,6 +3,7 @@
 // output buffering, the per-request wrapper with its error handling, the log,
 // and the request-scope functions acting on the calling thread's request.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -49,8 +50,9 @@ class THttpEngine : public plat::TComponent, public THttpEngineProperties {
   explicit THttpEngine(plat::TComponent* owner);
   THttpEngine(plat::TComponent* owner, const THttpEngineProperties& properties);
 
-  // Cleared when OnFirstExecRequest has been fired.
-  bool FirstRequest = true;
+  // Cleared when OnFirstExecRequest has been fired; engines of a loaded
+  // library serve several threads at once.
+  std::atomic<bool> FirstRequest = true;
 
   // Virtual operations, in slot order.
   virtual void ProcessRequest() = 0;                                   // 1
