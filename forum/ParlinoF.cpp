@@ -99,7 +99,9 @@ void TForm1::GeneralHttpEngine1ExecRequest(TObject*) {
   request.Navigator = std::make_unique<TNewsNavigator>(state.FilePrefix + "_data.dat", state, *HttpCookie1);
 
   const bool post = !Field("ACTION_NEWMESSAGE_POST").empty();
-  const bool admin = Field("NEWNAME") == AdminName && Field("NEWEMAIL") == state.Settings.Password;
+  // An empty password turns administration off rather than granting it to an empty e-mail field.
+  const bool admin = !state.Settings.Password.empty() && Field("NEWNAME") == AdminName &&
+                     Field("NEWEMAIL") == state.Settings.Password;
   const bool complete = !Field("NEWSUBJECT").empty() && !Field("NEWNAME").empty() &&
                         !Field("NEWEMAIL").empty() && !Field("NEWTEXT").empty();
   // Storing sets the visitor cookie, a header line: before any page text.

@@ -80,7 +80,12 @@ void LoadSettings(const std::string& ProgramFile, TForumState& State, TForumPage
   State.Settings = TForumSettings();
   TForumSettings& s = State.Settings;
 
-  plat::TProfileFile ini = plat::TProfileFile::Load(State.FilePrefix + ".ini");
+  // Only a missing file gives the defaults: one this account may not read
+  // must not hand out the published password.
+  const std::string iniName = State.FilePrefix + ".ini";
+  std::string iniText;
+  if (plat::FileExists(iniName) && !plat::ReadWholeFile(iniName, iniText)) throw plat::EFOpenError(iniName);
+  const plat::TProfileFile ini(iniText);
   auto text = [&](const char* key, std::string& target) {
     std::string value;
     if (ini.Read("Parameters", key, value)) target = value;

@@ -30,6 +30,8 @@ bool SameName(std::string_view a, std::string_view b) {
 }  // namespace
 
 TProfileFile::TProfileFile(std::string_view text) {
+  // Editors that save UTF-8 may put a byte-order mark before the first section.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   Section* current = nullptr;  // lines before the first section belong to none
   size_t pos = 0;
   while (pos < text.size()) {

@@ -12,7 +12,7 @@ namespace plat {
 class TProfileFile {
  public:
   TProfileFile() = default;
-  // Parses the text of a profile file.
+  // Parses the text of a profile file; a UTF-8 byte-order mark is skipped.
   explicit TProfileFile(std::string_view text);
   // A file that is missing or cannot be read reads as an empty profile.
   static TProfileFile Load(const std::string& path);

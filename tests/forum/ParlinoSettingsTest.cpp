@@ -59,4 +59,16 @@ TEST_F(Settings, ReadsAllowHtmlAsAWholeNumberAndOtherwiseAllowsHtml) {
   }
 }
 
+TEST_F(Settings, SkipAByteOrderMarkAndWithAnEmptyPasswordNobodyAdministers) {
+  Ini("\xEF\xBB\xBF[Parameters]\nAllowHTML=0\nPassword=\n");
+  Post("n", "e", "s", "<b>");
+  const std::string id = std::to_string(Records().at(0).Id);
+  EXPECT_EQ(ReadFile(TextFile(Records().at(0).Id)), "&lt;b&gt;");
+  for (const std::string method : {"GET", "POST"}) {
+    const std::string removal = "NEWNAME=tavik&NEWEMAIL=&NEWSUBJECT=remove&NEWTEXT=x&ACTION_NEWMESSAGE_POST=1&REPLYID=";
+    EXPECT_TRUE(Has(method == "GET" ? Request(removal + id) : Request("", removal + id), "<body>")) << method;
+    EXPECT_EQ(Records().size(), 1u) << method;
+  }
+}
+
 }  // namespace
