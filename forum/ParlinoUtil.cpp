@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "engine/HUtils.h"
 #include "engine/HUtilsCookie.h"
@@ -45,8 +47,10 @@ void PutInt32(unsigned char* out, int32_t value) {
 
 int32_t GetInt32(const unsigned char* in) { return R::GetInt32(in); }
 
+// A text field ends at its first NUL: nothing posted after one may linger
+// in the record's bytes.
 void PutText(unsigned char* out, int fieldSize, const std::string& text) {
-  size_t n = std::min<size_t>(text.size(), static_cast<size_t>(fieldSize - 1));
+  size_t n = std::min({text.size(), text.find('\0'), static_cast<size_t>(fieldSize - 1)});
   std::memcpy(out, text.data(), n);
 }
 
@@ -62,10 +66,11 @@ using Clock = std::chrono::steady_clock;
 // Opens a file, waiting out sharing violations (another process's open that
 // excludes ours) for at most limitMs. Any other failure returns at once.
 bool OpenWaiting(plat::TFile& file, const std::string& path, plat::TFileAccess access,
-                 plat::TShareKind share, plat::TFileCreation creation, int limitMs) {
+                 plat::TShareKind share, plat::TFileCreation creation, int limitMs,
+                 plat::TFileLink link = plat::TFileLink::Follow) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
   for (;;) {
-    if (file.Open(path, access, share, creation)) return true;
+    if (file.Open(path, access, share, creation, link)) return true;
     if (file.Failure() != plat::TOpenFailure::SharingViolation || Clock::now() >= deadline)
       return false;
     plat::SleepMs(RetryPauseMs);
@@ -77,22 +82,72 @@ bool OpenWaiting(plat::TFile& file, const std::string& path, plat::TFileAccess a
 class TStoreLock {
  public:
   TStoreLock(const std::string& lockName, const std::string& dataName, int limitMs) {
-    if (!OpenWaiting(file_, lockName, plat::TFileAccess::ReadWrite, plat::TShareKind::Exclusive,
-                     plat::TFileCreation::OpenAlways, limitMs))
-      throw plat::EFOpenError(dataName);
+    if (OpenWaiting(file_, lockName, plat::TFileAccess::ReadWrite, plat::TShareKind::Exclusive,
+                    plat::TFileCreation::OpenAlways, limitMs, plat::TFileLink::NoFollow))
+      return;
+    // Another writer that holds on too long keeps the data file from us; a
+    // lock file this account cannot open is the operator's to mend.
+    throw plat::EFOpenError(file_.Failure() == plat::TOpenFailure::SharingViolation ? dataName : lockName);
   }
 
  private:
   plat::TFile file_;
 };
 
-// Writes a whole file, replacing any earlier one; false on any failure.
-bool WriteNewFile(const std::string& path, const std::string& contents, bool sync, int limitMs) {
-  plat::TFile file;
-  if (!OpenWaiting(file, path, plat::TFileAccess::Write, plat::TShareKind::Exclusive,
-                   plat::TFileCreation::CreateAlways, limitMs))
-    return false;
-  return file.Write(contents) && (!sync || file.Sync());
+// Reads until count bytes arrived or the file ends; -1 on a read error, which
+// must not pass for the end of the file.
+long ReadBlock(plat::TFile& file, unsigned char* buffer, long count) {
+  long total = 0;
+  while (total < count) {
+    long n = file.Read(buffer + total, count - total);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    total += n;
+  }
+  return total;
+}
+
+// The numbers of the records a removal keeps, in fixed memory: a number it
+// does not hold certainly has no record; one it holds most likely has. A
+// wrong "most likely" only leaves an orphan text file to a later removal,
+// whose salt differs.
+class TNumberFilter {
+ public:
+  explicit TNumberFilter(uint64_t salt) : salt_(salt), bits_(Bits / 64) {}
+  void Add(int32_t id) {
+    for (int k = 0; k < Hashes; ++k) bits_[Bit(id, k) / 64] |= uint64_t{1} << (Bit(id, k) % 64);
+  }
+  bool MayHold(int32_t id) const {
+    for (int k = 0; k < Hashes; ++k)
+      if (!(bits_[Bit(id, k) / 64] >> (Bit(id, k) % 64) & 1)) return false;
+    return true;
+  }
+
+ private:
+  static constexpr uint64_t Bits = uint64_t{1} << 23;  // 1 MB: under 0.1 % wrong at 1,000,000 records
+  static constexpr int Hashes = 3;
+  uint64_t Bit(int32_t id, int k) const {
+    uint64_t x = static_cast<uint32_t>(id) + salt_ + static_cast<uint64_t>(k) * 0x9E3779B97F4A7C15u;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    return (x ^ (x >> 31)) % Bits;
+  }
+  uint64_t salt_;
+  std::vector<uint64_t> bits_;
+};
+
+// The number of a text file of the forum with this prefix ("B_" + number
+// without leading zeros + ".txt"), or -1 for any other name.
+int TextFileNumber(std::string_view name, std::string_view prefix) {
+  if (!name.starts_with(prefix) || !name.ends_with(".txt")) return -1;
+  std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+  if (digits.empty() || digits.size() > 10 || digits[0] == '0') return -1;
+  int64_t id = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    id = id * 10 + (c - '0');
+  }
+  return id <= MaxId ? static_cast<int>(id) : -1;
 }
 
 }  // namespace
@@ -133,6 +188,7 @@ TNewsNavigator::TNewsNavigator(const std::string& FileName, const TForumState& S
                  plat::TFileCreation::OpenAlways) &&
       !plat::FileExists(FileName))
     throw plat::EFCreateError(FileName);
+  plat::SyncDirectory(plat::ExtractFileDir(FileName));
 }
 
 std::string TNewsNavigator::TextFileName(int Id) const {
@@ -176,11 +232,11 @@ void TNewsNavigator::AddMessage() {
       throw plat::EFCreateError(textName);
   } while (true);
 
-  // The text is in place before its record appears, so no reader or removal
-  // ever meets a record without text.
-  bool written = textFile.Write(body);
+  // The text is in place, on disk, before its record appears, so no reader
+  // or removal ever meets a record without text, not even after a power cut.
+  bool written = textFile.Write(body) && textFile.Sync();
   textFile.Close();
-  if (!written) {
+  if (!written || !plat::SyncDirectory(plat::ExtractFileDir(textName))) {
     plat::DeleteFile(textName);
     throw plat::EFCreateError(textName);
   }
@@ -192,9 +248,11 @@ void TNewsNavigator::AddMessage() {
                               plat::TFileCreation::OpenExisting, WaitLimitMs);
   if (appended) {
     // A fragment left by an interrupted append is overwritten, so that the
-    // records after it stay aligned.
-    int64_t size = data.Size();
-    appended = size >= 0 && data.Seek(size - size % RecordSize) && data.Write(raw, RecordSize);
+    // records after it stay aligned. The post counts once the record is on
+    // disk; one that is not must not turn up later either.
+    const int64_t size = data.Size(), end = size - size % RecordSize;
+    appended = size >= 0 && data.Seek(end) && data.Write(raw, RecordSize) && data.Sync();
+    if (!appended && size >= 0) data.Truncate(end);
   }
   data.Close();
   if (!appended) {
@@ -257,47 +315,74 @@ void TNewsNavigator::RemoveMessage(int Id) {
   TStoreLock lock(prefix + "_data.lck", FileName, WaitLimitMs);
 
   // Under the lock nobody appends, so the copies and the new data file are
-  // all made from the same bytes.
+  // all made from the same bytes, read once, a block at a time: memory stays
+  // the same however large the forum grows.
   plat::TFile data;
   OpenDataFile(data);
-  int64_t size = data.Size();
-  std::string old(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  long got = old.empty() ? 0 : data.ReadFully(old.data(), static_cast<long>(old.size()));
-  data.Close();
-  if (got < 0) throw plat::EFOpenError(FileName);
-  old.resize(static_cast<size_t>(got));
-
-  for (const char* copy : {"_data.old", "_data.tmp"}) {
-    if (!WriteNewFile(prefix + copy, old, false, WaitLimitMs))
-      throw plat::EFCreateError(prefix + copy);
+  const std::string freshName = prefix + "_data.new";
+  // A stale new file of a killed removal goes, and so does anything planted
+  // in its place.
+  plat::DeleteFile(freshName);
+  struct TDropFresh {
+    const std::string& name;
+    bool keep = false;
+    ~TDropFresh() { if (!keep) plat::DeleteFile(name); }
+  } dropFresh{freshName};
+  plat::TFile copies[2], fresh;
+  const std::string copyNames[2] = {prefix + "_data.old", prefix + "_data.tmp"};
+  for (int i = 0; i < 2; ++i) {
+    if (!OpenWaiting(copies[i], copyNames[i], plat::TFileAccess::Write, plat::TShareKind::Exclusive,
+                     plat::TFileCreation::CreateAlways, WaitLimitMs, plat::TFileLink::NoFollow))
+      throw plat::EFCreateError(copyNames[i]);
   }
+  if (!fresh.Open(freshName, plat::TFileAccess::Write, plat::TShareKind::Exclusive, plat::TFileCreation::CreateNew,
+                  plat::TFileLink::NoFollow))
+    throw plat::EFCreateError(FileName);
 
-  std::string kept;
-  kept.reserve(old.size());
   const std::string& password = state_.Settings.Password;
-  for (size_t pos = 0; pos + RecordSize <= old.size(); pos += RecordSize) {
-    unsigned char raw[RecordSize];
-    std::memcpy(raw, old.data() + pos, RecordSize);
-    int32_t recordId = GetInt32(raw + IdOffset);
-    if (GetInt32(raw + ReplyIdOffset) == Id) PutInt32(raw + ReplyIdOffset, 0);
-    if (recordId == Id) continue;
-    if (!plat::FileExists(TextFileName(recordId))) continue;
-    if (GetText(raw + NameOffset, NameSize) == AdminName &&
-        GetText(raw + EmailOffset, EmailSize) == password)
-      continue;
-    kept.append(reinterpret_cast<const char*>(raw), RecordSize);
+  plat::Randomize();
+  TNumberFilter kept(static_cast<uint64_t>(plat::Random(MaxId)) << 32 | static_cast<uint64_t>(plat::Random(MaxId)));
+  constexpr long BlockSize = static_cast<long>(RecordSize) * 1024;
+  auto block = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
+  auto keptBlock = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
+  for (;;) {
+    const long got = ReadBlock(data, block.get(), BlockSize);
+    if (got < 0) throw plat::EFOpenError(FileName);
+    for (int i = 0; i < 2; ++i)
+      if (!copies[i].Write(block.get(), got)) throw plat::EFCreateError(copyNames[i]);
+    long keptBytes = 0;
+    for (long pos = 0; pos + RecordSize <= got; pos += RecordSize) {
+      unsigned char* raw = keptBlock.get() + keptBytes;
+      std::memcpy(raw, block.get() + pos, RecordSize);
+      const int32_t recordId = GetInt32(raw + IdOffset);
+      if (GetInt32(raw + ReplyIdOffset) == Id) PutInt32(raw + ReplyIdOffset, 0);
+      if (recordId == Id) continue;
+      if (!plat::FileExists(TextFileName(recordId))) continue;
+      if (!password.empty() && GetText(raw + NameOffset, NameSize) == AdminName &&
+          GetText(raw + EmailOffset, EmailSize) == password)
+        continue;
+      kept.Add(recordId);
+      keptBytes += RecordSize;
+    }
+    if (!fresh.Write(keptBlock.get(), keptBytes)) throw plat::EFCreateError(FileName);
+    if (got < BlockSize) break;
   }
+  data.Close();
 
-  // The new data file replaces the old one in one step: a removal that dies
-  // on the way leaves the old data file whole.
-  const std::string fresh = prefix + "_data.new";
-  if (!WriteNewFile(fresh, kept, true, WaitLimitMs)) {
-    plat::DeleteFile(fresh);
-    throw plat::EFCreateError(FileName);
-  }
-  if (!plat::RenameFile(fresh, FileName)) {
-    plat::DeleteFile(fresh);
-    throw plat::EFCreateError(FileName);
-  }
+  // The new data file replaces the old one in one step, durably: a removal
+  // that dies on the way leaves the old data file whole.
+  if (!fresh.Sync()) throw plat::EFCreateError(FileName);
+  fresh.Close();
+  if (!plat::RenameFile(freshName, FileName)) throw plat::EFCreateError(FileName);
+  dropFresh.keep = true;
+  if (!plat::SyncDirectory(plat::ExtractFileDir(FileName))) throw plat::EFCreateError(FileName);
   plat::DeleteFile(TextFileName(Id));
+
+  // Text files without a record are left by killed posts (or by the removals
+  // above); under the lock no post is half done, so they are orphans.
+  const std::string textPrefix = plat::ExtractFileName(prefix) + "_";
+  plat::ScanDirectory(plat::ExtractFileDir(prefix), [&](const char* name) {
+    const int id = TextFileNumber(name, textPrefix);
+    if (id > 0 && !kept.MayHold(id)) plat::DeleteFile(plat::ExtractFilePath(prefix) + name);
+  });
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/PlatTime.h"
 
@@ -77,11 +78,14 @@ TFile& TFile::operator=(TFile&& other) noexcept {
   return *this;
 }
 
-bool TFile::Open(const std::string& path, TFileAccess access, TShareKind share, TFileCreation creation) {
+bool TFile::Open(const std::string& path, TFileAccess access, TShareKind share, TFileCreation creation,
+                 TFileLink link) {
   Close();
   failure_ = TOpenFailure::None;
 
-  int flags = O_CLOEXEC;
+  // Non-blocking only for the open itself: a FIFO would otherwise wait for
+  // a writer before it could be refused.
+  int flags = O_CLOEXEC | O_NONBLOCK | (link == TFileLink::NoFollow ? O_NOFOLLOW : 0);
   switch (creation) {
     case TFileCreation::OpenExisting: break;
     case TFileCreation::OpenAlways: flags |= O_CREAT; break;
@@ -103,7 +107,7 @@ bool TFile::Open(const std::string& path, TFileAccess access, TShareKind share, 
     return false;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     ::close(fd);
     failure_ = TOpenFailure::Other;
     return false;
@@ -199,6 +203,10 @@ int64_t TFile::Size() const {
 
 bool TFile::Sync() { return fd_ >= 0 && fsync(fd_) == 0; }
 
+bool TFile::Truncate(int64_t size) {
+  return fd_ >= 0 && size >= 0 && ftruncate(fd_, static_cast<off_t>(size)) == 0;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& contents) {
   contents.clear();
   TFile file;
@@ -267,6 +275,24 @@ bool DeleteFile(const std::string& path) {
 
 bool RenameFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool SyncDirectory(const std::string& dir) {
+  int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = fsync(fd) == 0;
+  ::close(fd);
+  return synced;
+}
+
+bool detail::ScanDirectory(const std::string& dir, void (*visit)(void* context, const char* name), void* context) {
+  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return false;
+  while (dirent* entry = readdir(d)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) visit(context, entry->d_name);
+  }
+  closedir(d);
+  return true;
 }
 
 bool FileAge(const std::string& path, double& oleDate) {

@@ -23,6 +23,10 @@ enum class TFileCreation {
   CreateNew,     // fail when it exists (O_EXCL)
 };
 
+// Whether a symbolic link as the last part of the name is followed; a file
+// that is about to be created or replaced should not be reached through one.
+enum class TFileLink { Follow, NoFollow };
+
 // Why the last open failed.
 enum class TOpenFailure { None, NotFound, Exists, SharingViolation, Other };
 
@@ -36,9 +40,10 @@ class TFile {
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
 
-  // Returns false when the file cannot be opened; Failure() tells why.
+  // Returns false when the file cannot be opened; Failure() tells why. Only
+  // regular files open: a FIFO, device or directory fails at once.
   bool Open(const std::string& path, TFileAccess access, TShareKind share,
-            TFileCreation creation = TFileCreation::OpenExisting);
+            TFileCreation creation = TFileCreation::OpenExisting, TFileLink link = TFileLink::Follow);
   bool IsOpen() const { return fd_ >= 0; }
   // The descriptor, -1 when closed (for the platform layer's own use).
   int Handle() const { return fd_; }
@@ -57,6 +62,7 @@ class TFile {
   int64_t Size() const;
   // Forces written data to the disk.
   bool Sync();
+  bool Truncate(int64_t size);
 
  private:
   int fd_ = -1;
@@ -86,6 +92,14 @@ bool CopyFile(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);
 // Renames, replacing the destination atomically.
 bool RenameFile(const std::string& from, const std::string& to);
+// Makes the directory's entries (files created, renamed or deleted in it)
+// durable.
+bool SyncDirectory(const std::string& dir);
+// Calls visit with the name of every entry of dir but "." and "..", as the
+// directory lists them, holding only one name at a time; false when dir
+// cannot be read.
+template <typename Visit>
+bool ScanDirectory(const std::string& dir, Visit visit);
 // Last-write time as a local OLE date; false when the file is missing.
 bool FileAge(const std::string& path, double& oleDate);
 // Sets the last-write time to now, creating the file when missing.
@@ -120,5 +134,16 @@ std::vector<TSearchRec> FindFiles(const std::string& pattern, int attrMask);
 // The first match: 0 when found, else an error code (2: not found,
 // 3: the directory does not exist).
 int FindFirstFile(const std::string& pattern, int attrMask, TSearchRec& rec);
+
+namespace detail {
+// The C-style core of ScanDirectory.
+bool ScanDirectory(const std::string& dir, void (*visit)(void* context, const char* name), void* context);
+}  // namespace detail
+
+template <typename Visit>
+bool ScanDirectory(const std::string& dir, Visit visit) {
+  return detail::ScanDirectory(
+      dir, [](void* context, const char* name) { (*static_cast<Visit*>(context))(name); }, &visit);
+}
 
 }  // namespace plat

@@ -1,6 +1,8 @@
 // The message store as its files show it: the data file of 180-byte records,
 // one text file per message, the copies a removal leaves, and several
 // requests working on them at once.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <random>
 #include <set>
@@ -19,6 +21,7 @@ TEST_F(MessageStore, AppendsEachPostAsOneEscapedCutLittleEndianRecord) {
       // The cuts count the escaped text, entities included.
       {n + "<b>", e + "'\"", s + ">", "&REPLYID=16909060", n + "&l", e + "'&", s + "&g", "\x04\x03\x02\x01"},
       {"N", "E", "S", "&REPLYID=-4", "N", "E", "S", "\xFC\xFF\xFF\xFF"},
+      {{"N\0n", 3}, {"E\0e", 3}, {"S\0s", 3}, "", "N", "E", "S", zero},  // zeros after a text's first NUL
   };
   for (const auto& c : cases) {
     Post(c[0], c[1], c[2], "text of " + c[2], c[3]);
@@ -94,6 +97,9 @@ TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
   const std::string after = ReadFile(data + "_data.dat");
   Store(records);
   const std::string before = ReadFile(data + "_data.dat") + "fragment";
+  // Leftovers of killed requests go; other forums' files and names that only look alike stay.
+  for (const std::string orphan : {"_5.txt", "_data.new"}) WriteFile(data + orphan, "left");
+  for (const std::string other : {"_05.txt", "_6.txt.bak", "x_7.txt"}) WriteFile(data + other, "other");
   Ini("[Parameters]\nPassword=secret\n");
   auto removal = [&](int killAfterMs) {
     WriteFile(data + "_data.dat", before);
@@ -107,7 +113,8 @@ TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
   EXPECT_TRUE(ReadFile(data + "_data.dat") == after && ReadFile(data + "_held") == before);  // replaced whole
   EXPECT_TRUE(ReadFile(data + "_data.old") == before && ReadFile(data + "_data.tmp") == before);
   EXPECT_FALSE(fs::exists(TextFile(999)) || fs::exists(data + "_data.new"));
-  EXPECT_TRUE(fs::exists(TextFile(1500)) && fs::exists(TextFile(1501)));  // only the removed message's text goes
+  EXPECT_TRUE(!fs::exists(TextFile(5)) && !fs::exists(TextFile(1500)) && fs::exists(TextFile(1501)));
+  EXPECT_TRUE(fs::exists(data + "_05.txt") && fs::exists(data + "_6.txt.bak") && fs::exists(data + "x_7.txt"));
 
   // The text of 999 is gone now, which drops its record just the same.
   // The kill time closes in on the removal's window, however slow this machine is today.
@@ -127,6 +134,65 @@ TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
   EXPECT_GT(midway, 0);
   EXPECT_TRUE(Has(removal(0), "has been removed"));  // the store still works
   EXPECT_TRUE(ReadFile(data + "_data.dat") == after);
+}
+
+TEST_F(MessageStore, APostOrARemovalIsOnDiskBeforeItIsAcknowledged) {
+  Store({Message(5, 0, "five")});
+  WriteFile(TextFile(5), "t");
+  Ini("[Parameters]\nPassword=secret\n");
+  const std::string log = (root / "trace").string();
+  tracer = {"/usr/bin/strace", "-f", "-qq", "-y", "-e", "trace=fsync,rename", "-o", log};
+  auto steps = [&] {  // the file each fsync reached, and the renames, in order
+    std::ifstream in(log);
+    std::string seen;
+    for (std::string line; std::getline(in, line);) {
+      const std::string file = line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
+      seen += Has(line, "rename(")                ? " rename"
+              : file == (root / "parlino").string() ? " directory"
+              : Has(file, "_data.")               ? " " + file.substr(file.rfind('.') + 1)
+                                                  : " " + file.substr(file.rfind('.'));
+    }
+    return seen;
+  };
+  EXPECT_TRUE(Has(Post("n", "e", "s", "t"), "posted"));
+  EXPECT_EQ(steps(), " .txt directory dat");
+  EXPECT_TRUE(Has(Post("tavik", "secret", "remove", "x", "&REPLYID=5"), "has been removed"));
+  EXPECT_EQ(steps(), " new rename directory");
+}
+
+TEST_F(MessageStore, NeverWritesThroughAPlantedFileAndRefusesFilesThatAreNotRegularAtOnce) {
+  Store({Message(5, 0, "five")});
+  WriteFile(TextFile(5), "t");
+  Ini("[Parameters]\nPassword=secret\n");
+  const std::string outside = (root / "outside").string(), open = " kann nicht ge\xF6" "ffnet werden",
+                    create = " kann nicht erstellt werden";
+  const std::string removal = "NEWNAME=tavik&NEWEMAIL=secret&NEWSUBJECT=remove&REPLYID=5&NEWTEXT=x&ACTION_NEWMESSAGE_POST=1",
+                    post = "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=x&ACTION_NEWMESSAGE_POST=1";
+  enum { Link, Fifo, Directory };
+  const std::tuple<int, std::string, std::string, std::string> cases[] = {  // planted, in place of, request, error
+      {Fifo, "_5.txt", "VIEWID=5", open},
+      {Fifo, "_data.dat", "", open},
+      {Fifo, ".ini", "", open},
+      {Directory, ".ini", "", open},  // as one this account may not read
+      {Fifo, "_data.lck", post, open},
+      {Directory, "_data.lck", post, open},
+      {Link, "_data.lck", removal, open},
+      {Link, "_data.old", removal, create},
+      {Link, "_data.tmp", removal, create},
+      {Link, "_data.new", removal, ""}};
+  for (const auto& [kind, name, query, page] : cases) {
+    SCOPED_TRACE(name);
+    const std::string saved = ReadFile(data + name);
+    WriteFile(outside, "keep");
+    fs::remove(data + name);
+    if (kind == Link) fs::create_symlink(outside, data + name);
+    if (kind == Fifo) mkfifo((data + name).c_str(), 0600);
+    if (kind == Directory) fs::create_directory(data + name);
+    EXPECT_TRUE(Has(Request(query), page.empty() ? "has been removed" : "/parlino" + name + page));
+    EXPECT_EQ(ReadFile(outside), "keep");
+    fs::remove(data + name);
+    if (!saved.empty()) WriteFile(data + name, saved);
+  }
 }
 
 }  // namespace
