@@ -107,30 +107,36 @@ long ReadBlock(plat::TFile& file, unsigned char* buffer, long count) {
   return total;
 }
 
-// The numbers of the records a removal keeps, in fixed memory: a number it
-// does not hold certainly has no record; one it holds most likely has. A
-// wrong "most likely" only leaves an orphan text file to a later removal,
-// whose salt differs.
-class TNumberFilter {
+// Two sets of message numbers in fixed memory: a number a set does not hold
+// was certainly never added to it; one it holds most likely was (wrong for
+// about 0.4 % of numbers at 1,000,000 members). Each removal draws its own
+// salt, so a wrong answer does not repeat at the next one. Both sets keep a
+// number's bits in one 16-byte slot: one memory access per number.
+class TNumberSets {
  public:
-  explicit TNumberFilter(uint64_t salt) : salt_(salt), bits_(Bits / 64) {}
-  void Add(int32_t id) {
-    for (int k = 0; k < Hashes; ++k) bits_[Bit(id, k) / 64] |= uint64_t{1} << (Bit(id, k) % 64);
+  enum TSet { Recorded, Texts };
+  TNumberSets() : salt_(static_cast<uint64_t>(plat::Random(MaxId)) << 32 | static_cast<uint64_t>(plat::Random(MaxId))),
+                  bits_(2 * Slots) {}
+  void Add(int32_t id, TSet set) {
+    const uint64_t h = Hash(id);
+    bits_[2 * (h % Slots) + set] |= Mask(h);
   }
-  bool MayHold(int32_t id) const {
-    for (int k = 0; k < Hashes; ++k)
-      if (!(bits_[Bit(id, k) / 64] >> (Bit(id, k) % 64) & 1)) return false;
-    return true;
+  bool MayHold(int32_t id, TSet set) const {
+    const uint64_t h = Hash(id);
+    return (bits_[2 * (h % Slots) + set] & Mask(h)) == Mask(h);
   }
 
  private:
-  static constexpr uint64_t Bits = uint64_t{1} << 23;  // 1 MB: under 0.1 % wrong at 1,000,000 records
-  static constexpr int Hashes = 3;
-  uint64_t Bit(int32_t id, int k) const {
-    uint64_t x = static_cast<uint32_t>(id) + salt_ + static_cast<uint64_t>(k) * 0x9E3779B97F4A7C15u;
+  static constexpr uint64_t Slots = uint64_t{1} << 18;  // 4 MB
+  uint64_t Hash(int32_t id) const {
+    uint64_t x = static_cast<uint32_t>(id) + salt_;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
-    return (x ^ (x >> 31)) % Bits;
+    return x ^ (x >> 31);
+  }
+  // Three bits of the word, from the hash's top 18 bits.
+  static uint64_t Mask(uint64_t h) {
+    return uint64_t{1} << (h >> 58) | uint64_t{1} << (h >> 52 & 63) | uint64_t{1} << (h >> 46 & 63);
   }
   uint64_t salt_;
   std::vector<uint64_t> bits_;
@@ -314,11 +320,39 @@ void TNewsNavigator::RemoveMessage(int Id) {
   const std::string& prefix = state_.FilePrefix;
   TStoreLock lock(prefix + "_data.lck", FileName, WaitLimitMs);
 
-  // Under the lock nobody appends, so the copies and the new data file are
-  // all made from the same bytes, read once, a block at a time: memory stays
-  // the same however large the forum grows.
+  // Under the lock nobody appends, so every pass over the data file sees the
+  // same bytes. Each pass reads a block at a time and the number sets have a
+  // fixed size: memory stays the same however large the forum grows.
+  constexpr long BlockSize = static_cast<long>(RecordSize) * 1024;
+  auto block = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
+  auto keptBlock = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
   plat::TFile data;
-  OpenDataFile(data);
+  auto eachBlock = [&](auto use) {
+    OpenDataFile(data);
+    for (long got = BlockSize; got == BlockSize;) {
+      got = ReadBlock(data, block.get(), BlockSize);
+      if (got < 0) throw plat::EFOpenError(FileName);
+      use(got);
+    }
+    data.Close();
+  };
+  plat::Randomize();
+  TNumberSets numbers;
+  eachBlock([&](long got) {
+    for (long pos = 0; pos + RecordSize <= got; pos += RecordSize) numbers.Add(GetInt32(block.get() + pos + IdOffset), numbers.Recorded);
+  });
+  // One look at the directory instead of one per record. A text file without
+  // a record was left by a killed post (under the lock no post is half done):
+  // it goes. A record is dropped when its text file is certainly gone.
+  const std::string textPrefix = plat::ExtractFileName(prefix) + "_";
+  if (!plat::ScanDirectory(plat::ExtractFileDir(prefix), [&](const char* name) {
+        const int id = TextFileNumber(name, textPrefix);
+        if (id <= 0) return;
+        if (numbers.MayHold(id, numbers.Recorded)) numbers.Add(id, numbers.Texts);
+        else plat::DeleteFile(plat::ExtractFilePath(prefix) + name);
+      }))
+    throw plat::EFOpenError(FileName);
+
   const std::string freshName = prefix + "_data.new";
   // A stale new file of a killed removal goes, and so does anything planted
   // in its place.
@@ -328,11 +362,18 @@ void TNewsNavigator::RemoveMessage(int Id) {
     bool keep = false;
     ~TDropFresh() { if (!keep) plat::DeleteFile(name); }
   } dropFresh{freshName};
+  // The copies of the data file as it was: the rename below leaves the old
+  // file itself to them, and nothing writes to it after that, so two more
+  // names are as good as two copies. Where the file system cannot link,
+  // they are written while the new data file is.
   plat::TFile copies[2], fresh;
   const std::string copyNames[2] = {prefix + "_data.old", prefix + "_data.tmp"};
-  for (int i = 0; i < 2; ++i) {
-    if (!OpenWaiting(copies[i], copyNames[i], plat::TFileAccess::Write, plat::TShareKind::Exclusive,
-                     plat::TFileCreation::CreateAlways, WaitLimitMs, plat::TFileLink::NoFollow))
+  const bool linked = plat::LinkFile(FileName, copyNames[0]) && plat::LinkFile(FileName, copyNames[1]);
+  for (int i = 0; i < 2 && !linked; ++i) {
+    // A fresh file: a name still linked to the data file must not cut it short.
+    plat::DeleteFile(copyNames[i]);
+    if (!copies[i].Open(copyNames[i], plat::TFileAccess::Write, plat::TShareKind::Exclusive,
+                        plat::TFileCreation::CreateNew, plat::TFileLink::NoFollow))
       throw plat::EFCreateError(copyNames[i]);
   }
   if (!fresh.Open(freshName, plat::TFileAccess::Write, plat::TShareKind::Exclusive, plat::TFileCreation::CreateNew,
@@ -340,15 +381,8 @@ void TNewsNavigator::RemoveMessage(int Id) {
     throw plat::EFCreateError(FileName);
 
   const std::string& password = state_.Settings.Password;
-  plat::Randomize();
-  TNumberFilter kept(static_cast<uint64_t>(plat::Random(MaxId)) << 32 | static_cast<uint64_t>(plat::Random(MaxId)));
-  constexpr long BlockSize = static_cast<long>(RecordSize) * 1024;
-  auto block = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
-  auto keptBlock = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
-  for (;;) {
-    const long got = ReadBlock(data, block.get(), BlockSize);
-    if (got < 0) throw plat::EFOpenError(FileName);
-    for (int i = 0; i < 2; ++i)
+  eachBlock([&](long got) {
+    for (int i = 0; i < 2 && !linked; ++i)
       if (!copies[i].Write(block.get(), got)) throw plat::EFCreateError(copyNames[i]);
     long keptBytes = 0;
     for (long pos = 0; pos + RecordSize <= got; pos += RecordSize) {
@@ -356,18 +390,14 @@ void TNewsNavigator::RemoveMessage(int Id) {
       std::memcpy(raw, block.get() + pos, RecordSize);
       const int32_t recordId = GetInt32(raw + IdOffset);
       if (GetInt32(raw + ReplyIdOffset) == Id) PutInt32(raw + ReplyIdOffset, 0);
-      if (recordId == Id) continue;
-      if (!plat::FileExists(TextFileName(recordId))) continue;
+      if (recordId == Id || !numbers.MayHold(recordId, numbers.Texts)) continue;
       if (!password.empty() && GetText(raw + NameOffset, NameSize) == AdminName &&
           GetText(raw + EmailOffset, EmailSize) == password)
         continue;
-      kept.Add(recordId);
       keptBytes += RecordSize;
     }
     if (!fresh.Write(keptBlock.get(), keptBytes)) throw plat::EFCreateError(FileName);
-    if (got < BlockSize) break;
-  }
-  data.Close();
+  });
 
   // The new data file replaces the old one in one step, durably: a removal
   // that dies on the way leaves the old data file whole.
@@ -377,12 +407,4 @@ void TNewsNavigator::RemoveMessage(int Id) {
   dropFresh.keep = true;
   if (!plat::SyncDirectory(plat::ExtractFileDir(FileName))) throw plat::EFCreateError(FileName);
   plat::DeleteFile(TextFileName(Id));
-
-  // Text files without a record are left by killed posts (or by the removals
-  // above); under the lock no post is half done, so they are orphans.
-  const std::string textPrefix = plat::ExtractFileName(prefix) + "_";
-  plat::ScanDirectory(plat::ExtractFileDir(prefix), [&](const char* name) {
-    const int id = TextFileNumber(name, textPrefix);
-    if (id > 0 && !kept.MayHold(id)) plat::DeleteFile(plat::ExtractFilePath(prefix) + name);
-  });
 }

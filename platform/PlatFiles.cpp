@@ -277,6 +277,11 @@ bool RenameFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool LinkFile(const std::string& existing, const std::string& name) {
+  DeleteFile(name);
+  return ::link(existing.c_str(), name.c_str()) == 0;
+}
+
 bool SyncDirectory(const std::string& dir) {
   int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;

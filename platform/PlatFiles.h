@@ -92,6 +92,10 @@ bool CopyFile(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);
 // Renames, replacing the destination atomically.
 bool RenameFile(const std::string& from, const std::string& to);
+// Gives the file at existing a further name, replacing whatever had that
+// name (a link there is replaced, not followed). False where the file system
+// cannot link or either name fails.
+bool LinkFile(const std::string& existing, const std::string& name);
 // Makes the directory's entries (files created, renamed or deleted in it)
 // durable.
 bool SyncDirectory(const std::string& dir);
