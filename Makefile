@@ -13,7 +13,9 @@ build:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# Refuses at once when this clone's forum is already being served.
 serve:
+	@tools/serve.sh --check
 	@tools/deps.sh serve
 	@$(MAKE) --no-print-directory build
 	@tools/serve.sh
@@ -50,5 +52,6 @@ bench:
 	@$(MAKE) --no-print-directory build
 	@tools/bench.sh
 
+# The local forum's files are in forum-data/, outside build/: they stay.
 clean:
 	rm -rf $(BUILD)

@@ -9,6 +9,30 @@ namespace {
 
 std::string Field(const std::string& name) { return HttpGetField(name, ""); }
 
+// The head of a page without "_top.htm". Texts are stored as windows-1252
+// bytes and the header names no charset, so the page must. The style lets
+// the built-in pages, written for a desktop browser, fit a phone: below
+// 640 px tables take the screen's width (whatever WIDTH or Tablewidth says),
+// NOWRAP cells wrap and fields fill their cells. Links and the cells that
+// hold visitors' words break long words anywhere; the list's time cells
+// (WIDTH=10%) and the captions keep theirs, or a narrow table would squeeze
+// them to a letter a line.
+constexpr const char* PageHead =
+    "<!DOCTYPE html>\r\n<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">"
+    "<title>Orvane Parlino</title>\r\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\r\n"
+    "<style>\r\n"
+    "html{-webkit-text-size-adjust:100%;text-size-adjust:100%}\r\n"
+    "a,td[colspan],td[nowrap]:not([width=\"10%\"]){overflow-wrap:anywhere}\r\n"
+    "img{max-width:100%;height:auto}\r\n"
+    "pre{white-space:pre-wrap}\r\n"
+    "@media (max-width:640px){\r\n"
+    "table{width:100%}\r\n"
+    "td,th{white-space:normal}\r\n"
+    "input,textarea{font-size:16px}\r\n"
+    "input[type=text],textarea{width:100%;box-sizing:border-box}\r\n"
+    "}\r\n"
+    "</style></head>\r\n<body>\r\n";
+
 // The page header or footer file, copied to the response as it stands.
 bool CopyPageFile(const std::string& fileName) {
   if (!plat::FileExists(fileName)) return false;
@@ -108,9 +132,7 @@ void TForm1::GeneralHttpEngine1ExecRequest(TObject*) {
   if (post && !admin && complete) request.Navigator->AddMessage();
 
   if (!CopyPageFile(state.FilePrefix + "_top.htm")) {
-    HttpWrite(
-        "<html><head><title>Orvane Parlino</title>"
-        "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\"></head>\r\n<body>\r\n");
+    HttpWrite(PageHead);
   }
 
   if (!Field("ACTION_NEWMESSAGE").empty()) {

@@ -1,7 +1,8 @@
 // A visitor's use of the forum in the system's Chromium.
 // usage: node browser.mjs BASE_URL OUT_DIR
-// BASE_URL is the program's URL on a forum that starts empty; a screenshot
-// goes to OUT_DIR. Prints a PASS or FAIL line per check.
+// BASE_URL is the program's URL on a forum that starts empty; screenshots of
+// the list, a message and the form at 1280 and 390 px go to OUT_DIR. Prints a
+// PASS or FAIL line per check.
 import { chromium } from 'playwright-core';
 
 const [base, outDir] = process.argv.slice(2);
@@ -13,6 +14,14 @@ const expect = (name, got, want) => check(name, JSON.stringify(got) === JSON.str
 
 async function visit(page) {
   const click = selector => Promise.all([page.waitForNavigation(), page.click(selector)]);
+  const shots = async name => {  // on a phone, nothing may stick out sideways
+    for (const width of [390, 1280]) {
+      await page.setViewportSize({ width, height: 900 });
+      await page.screenshot({ path: `${outDir}/${name}-${width}.png`, fullPage: true });
+      if (width === 390) expect(`the ${name} fits 390 px`, await page.evaluate(() => [document.documentElement.scrollWidth,
+        document.documentElement.clientWidth]).then(([s, c]) => s <= c || `${s} > ${c}`), true);
+    }
+  };
   const values = (...names) => Promise.all(names.map(n => page.inputValue(`[name="${n}"]`)));
   const send = async (fields, answer = 'Your message have been posted !') => {
     // Fills in the form and sends it; whether the answer came; then on to the list.
@@ -49,10 +58,13 @@ async function visit(page) {
     NEWEMAIL: 'bob@example.org', NEWTEXT: reply[1] + 'Agreed.' }), await rows()], [true, [hello, answer]]);
   await click('[name="ACTION_NEWMESSAGE"]');
   expect('the next form is filled from the cookie', await values('NEWNAME', 'NEWEMAIL'), ['Bob', 'bob@example.org ']);
-  await send({ NEWSUBJECT: 'A third one', NEWTEXT: 'Third.' });
-  await page.screenshot({ path: `${outDir}/list.png`, fullPage: true });
+  const long = 'https://example.org/a/long/address/that/does/not/break/anywhere/at/all?x=1234567890';
+  await send({ NEWSUBJECT: `A third one ${long}`.slice(0, 64), NEWTEXT: `Third, see ${long}.` });
+  await shots('list');
   await click('text=A third one');
+  await shots('message');
   await click('[name="ACTION_REPLYMESSAGE"]');
+  await shots('form');
   expect('the administrator removes a message through the reply form', [await send({ NEWNAME: 'tavik',
     NEWEMAIL: 'lumo', NEWSUBJECT: 'remove', NEWTEXT: 'spam' }, 'The message has been removed !'), await rows()],
   [true, [hello, answer]]);
@@ -80,7 +92,7 @@ async function visit(page) {
 try {
   const chrome = await chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox', '--disable-gpu',
     '--disable-quic', '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
-  const page = await chrome.newPage({ viewport: { width: 1100, height: 900 } });
+  const page = await chrome.newPage({ viewport: { width: 1280, height: 900 } });
   page.setDefaultTimeout(15000);
   await visit(page).finally(() => chrome.close());
 } catch (e) {

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 # The forum through real web servers: over HTTP behind Apache and lighttpd,
 # then in Chromium (browser.mjs) behind Apache, each on a site of its own
-# under $BUILD/e2e. Prints a PASS or FAIL line per check.
-import functools, html, os, re, subprocess
-from harness import BUILD, POSTED, RECORD, REMOVED, ROOT, check, finish, read, serve, tally
+# under $BUILD/e2e; last, a second `make serve`. Prints a PASS or FAIL line per check.
+import functools, html, os, re, subprocess, time
+from harness import BUILD, POSTED, PROGRAM, RECORD, REMOVED, ROOT, check, finish, read, serve, sh, tally
 
 HERE, OUT = os.path.dirname(os.path.abspath(__file__)), os.path.join(BUILD, "e2e")
 # A caption of our own proves that the settings file beside the program is read.
@@ -124,8 +124,28 @@ def browser(site):
         check("browser", "the browser script ends well", run.returncode == 0, f"exit {run.returncode}")
 
 
+def second_serve():
+    site, port = os.path.join(OUT, "serve"), sh("site_free_port")
+    env = dict(os.environ, WWW=site, DATA=f"{site}/data", PORT=port, PROGRAM=PROGRAM)
+    first = subprocess.Popen([f"{ROOT}/tools/serve.sh"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             start_new_session=True)  # prefork signals its whole process group
+    try:
+        deadline = time.time() + 10
+        while not os.path.exists(f"{site}/run/apache.pid") and time.time() < deadline:
+            time.sleep(0.1)
+        again = subprocess.run([f"{ROOT}/tools/serve.sh"], env=dict(env, PORT=sh("site_free_port")), text=True,
+                               capture_output=True, timeout=30)
+        check("serve", "a second start of a served site refuses, names the running address, keeps its configuration",
+              again.returncode == 1 and f"http://127.0.0.1:{port}/" in again.stderr
+              and f"Listen 127.0.0.1:{port}\n" in read(f"{site}/run/apache.conf").decode(), again.stderr)
+    finally:
+        first.terminate()
+        first.wait()
+
+
 if __name__ == "__main__":
     for kind in ("apache", "lighttpd"):
         serve(kind, kind, os.path.join(OUT, kind), SETTINGS, forum)
     serve("browser", "apache", os.path.join(OUT, "browser"), SETTINGS, browser)
+    second_serve()
     finish("End-to-end")

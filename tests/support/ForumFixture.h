@@ -16,8 +16,14 @@
 namespace fs = std::filesystem;
 
 inline const std::string Html = "content-type:text/html\r\n\r\n";
-inline const std::string Head = "<html><head><title>Orvane Parlino</title><meta http-equiv=\"Content-Type\" content=\""
-                                "text/html; charset=windows-1252\"></head>\r\n<body>\r\n";
+inline const std::string Head =
+    "<!DOCTYPE html>\r\n<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">"
+    "<title>Orvane Parlino</title>\r\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\r\n"
+    "<style>\r\nhtml{-webkit-text-size-adjust:100%;text-size-adjust:100%}\r\n"
+    "a,td[colspan],td[nowrap]:not([width=\"10%\"]){overflow-wrap:anywhere}\r\nimg{max-width:100%;height:auto}\r\n"
+    "pre{white-space:pre-wrap}\r\n@media (max-width:640px){\r\ntable{width:100%}\r\ntd,th{white-space:normal}\r\n"
+    "input,textarea{font-size:16px}\r\ninput[type=text],textarea{width:100%;box-sizing:border-box}\r\n}\r\n"
+    "</style></head>\r\n<body>\r\n";
 inline const std::string Form = "<form method=\"post\" action=\"/cgi-bin/parlino\">\r\n", End = "</body></html>\r\n";
 constexpr size_t R = TNewsRecord::RecordSize;
 

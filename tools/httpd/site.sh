@@ -4,7 +4,8 @@
 #   ROOT/cgi-bin/bin/parlino   the program (a copy: it locates its data from
 #                              its real path, so a symlink would point there)
 #   ROOT/cgi-bin/bin/Log       its log; Temp beside it for the resident modes
-#   ROOT/cgi-bin/parlino/      the data directory (found as bin/../parlino)
+#   ROOT/cgi-bin/parlino/      the data directory (found as bin/../parlino),
+#                              or a link to it
 #   ROOT/htdocs/               static files
 #   ROOT/run/                  the web server's configuration, pid and logs
 
@@ -44,9 +45,11 @@ site_prepare() {
   [ -e "$root/cgi-bin/parlino/parlino.ini" ] || cp "$PARLINO_HTTPD_DIR/parlino.ini" "$root/cgi-bin/parlino/parlino.ini"
   if [ "$(id -u)" -eq 0 ]; then
     local user; user=$(site_cgi_user)
-    chown -R "$user:$user" "$root/cgi-bin/parlino" "$root/cgi-bin/bin/Log" "$root/cgi-bin/bin/Temp"
-    if ! runuser -u "$user" -- test -x "$root/cgi-bin/bin/parlino"; then
-      echo "Warning: $user cannot reach $root/cgi-bin/bin/parlino (a parent directory is closed to it);" >&2
+    # The slash: the data directory may be a link, whose target is meant.
+    chown -R "$user:$user" "$root/cgi-bin/parlino/" "$root/cgi-bin/bin/Log" "$root/cgi-bin/bin/Temp"
+    if ! runuser -u "$user" -- test -x "$root/cgi-bin/bin/parlino" -a -w "$root/cgi-bin/parlino/"; then
+      echo "Warning: $user cannot reach $root/cgi-bin/bin/parlino or its data directory" >&2
+      echo "         (a parent directory is closed to it);" >&2
       echo "         move the work tree or open its parent directories (chmod o+x)." >&2
     fi
   fi
