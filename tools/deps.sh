@@ -5,7 +5,7 @@ set -euo pipefail
 kind=${1:-build}
 packages=(cmake g++ make libgtest-dev libbenchmark-dev python3)
 case "$kind" in
-  test) packages+=(apache2 lighttpd chromium nodejs npm curl strace) ;;
+  test) packages+=(apache2 lighttpd chromium nodejs npm curl strace clang libclang-rt-14-dev) ;;
   serve) packages+=(apache2) ;;
   bench) packages+=(lighttpd apache2-utils hyperfine curl) ;;
 esac

@@ -9,8 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-short} build=$(realpath -m "${FUZZ_BUILD:-build/fuzz}") && shift $(($# > 0))
 seconds=${FUZZ_SECONDS:-$([ "$mode" = long ] && echo 600 || echo 20)}
-# clang and its libFuzzer runtime (Debian's clang, libclang-rt-14-dev) come
-# with the machine image.
+# clang and its libFuzzer runtime (Debian's clang, libclang-rt-14-dev):
+# tools/deps.sh test installs them.
 CC=clang CXX=clang++ cmake -S tests/fuzz -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 >"$build/build.log" 2>&1 || { tail -30 "$build/build.log" >&2; exit 1; }
 [ $# -gt 0 ] || set -- $(cd tests/fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
