@@ -8,6 +8,7 @@
 #include "adapters/CgiSEng.h"
 #include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
+#include "platform/PlatThreads.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ class TProbeForm : public plat::TForm {
       }
       HttpWrite("</fields>");
     }
+    if (!Env("PROBE_SLEEP").empty()) plat::SleepMs(std::stoi(Env("PROBE_SLEEP")));
     if (!Env("PROBE_THROW").empty()) throw plat::Exception(Env("PROBE_THROW"));
   }
 
