@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "adapters/CgiServer.h"
@@ -48,6 +49,59 @@ TEST(ResidentServer, ForumPagesAreTheSelfServedPagesPlusTheirLength) {
   site.Stop();
   EXPECT_EQ(site.exit, 0);
   EXPECT_EQ(through, pages(false, {2, 3, 0, 1}));
+}
+
+void Touch(const std::string& path, int secondsAgo = 0) {
+  std::ofstream(path, std::ios::app).flush();
+  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
+}
+
+// At a quit message the server deletes exactly its own files, wherever they
+// lie; when its queue file is gone it just ends.
+TEST(ResidentServer, EndsCleanly) {
+  for (bool quit : {false, true})
+    for (bool tempIsFile : {false, true}) {
+      SCOPED_TRACE(std::to_string(quit) + std::to_string(tempIsFile));
+      ResidentSite site(Probe);
+      if (tempIsFile) Touch(site.dir + "/Temp"), site.base = site.dir + "/cgi_probe";
+      site.Start({});
+      const std::vector<std::string> own{"_C_0A1F_REQ", "_C_FFFF_OUT", "_S.window"},
+          others{"_C_xyz", "_C_0a1f_REQ", "_C_0A1F_REQX", "_data.dat", "_x_C_0000_REQ"};
+      for (const auto& names : {own, others})
+        for (const std::string& name : names) Touch(site.base + name);
+      quit ? kill(site.pid, SIGTERM) : fs::remove(site.base + "_S");
+      EXPECT_EQ(site.server.get().ExitCode, 0);
+      EXPECT_FALSE(plat::WindowExists(site.base + "_S.window"));
+      EXPECT_FALSE(fs::exists(site.base + "_S"));
+      for (const std::string& name : own) EXPECT_EQ(fs::exists(site.base + name), !quit) << name;
+      for (const std::string& name : others) EXPECT_TRUE(fs::exists(site.base + name)) << name;
+    }
+}
+
+// A queue whose server is gone: the next process clears it and serves its
+// request itself; a waiting client gives up without output.
+TEST(ResidentServer, AbandonedQueues) {
+  struct Case { const char* name; bool server, stale; int killAfterMs, ageAfterMs; };
+  for (const Case& c : std::vector<Case>{{"StaleQueueAndLeftovers", false, true, 0, 0},
+                                          {"ServerKilledWhileWaiting", true, false, 800, 0},
+                                          {"QueueAgesWhileWaiting", false, false, 0, 500}}) {
+    SCOPED_TRACE(c.name);
+    ResidentSite site(Probe);
+    if (c.server) site.Start({{"PROBE_SLEEP", "5000"}});
+    fs::create_directories(site.dir + "/Temp");
+    if (!c.server) Touch(site.base + "_S", c.stale ? 31 : 0);
+    Touch(site.base + "_C_1234_OUT");
+    auto client = std::async(std::launch::async, [&] { return site.Run({{"QUERY_STRING", "a=1"}}); });
+    plat::SleepMs(c.killAfterMs + c.ageAfterMs);
+    if (c.killAfterMs) kill(site.pid, SIGKILL);
+    if (c.ageAfterMs) Touch(site.base + "_S", 40);
+    const plat::TRunResult r = client.get();
+    EXPECT_EQ(r.Output, c.stale ? "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n<fields>\r\na=1\r\n</fields>" : "");
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_FALSE(fs::exists(site.base + "_S"));
+    EXPECT_EQ(plat::FindFiles(site.base + "_C_*_REQ", plat::faAnyFile).size(), 0u);
+    EXPECT_EQ(fs::exists(site.base + "_C_1234_OUT"), !c.stale);
+  }
 }
 
 }  // namespace
