@@ -15,6 +15,9 @@ namespace fs = std::filesystem;
 using Env = std::map<std::string, std::string>;
 const std::string Bin = PARLINO_BINARY_DIR, Probe = Bin + "/cgi_probe";
 
+std::string Fields(const std::string& lines) {
+  return "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n<fields>\r\n" + lines + "</fields>";
+}
 std::string Read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -96,11 +99,54 @@ TEST(ResidentServer, AbandonedQueues) {
     if (c.killAfterMs) kill(site.pid, SIGKILL);
     if (c.ageAfterMs) Touch(site.base + "_S", 40);
     const plat::TRunResult r = client.get();
-    EXPECT_EQ(r.Output, c.stale ? "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n<fields>\r\na=1\r\n</fields>" : "");
+    EXPECT_EQ(r.Output, c.stale ? Fields("a=1\r\n") : "");
     EXPECT_EQ(r.ExitCode, 0);
     EXPECT_FALSE(fs::exists(site.base + "_S"));
     EXPECT_EQ(plat::FindFiles(site.base + "_C_*_REQ", plat::faAnyFile).size(), 0u);
     EXPECT_EQ(fs::exists(site.base + "_C_1234_OUT"), !c.stale);
+  }
+}
+
+// Sixteen clients at once, served one after the other or on threads: each
+// gets its own page, once.
+TEST(ResidentServer, ConcurrentClientsGetTheirOwnPages) {
+  for (const char* mode : {"server", "thread"}) {
+    SCOPED_TRACE(mode);
+    ResidentSite site(Probe);
+    site.Start({{"SERVER_SOFTWARE", "T"}, {"PROBE_MODE", mode}, {"PROBE_SLEEP", "30"}}, {"START_SERVER"});
+    std::vector<std::future<plat::TRunResult>> clients;
+    for (int i = 0; i < 16; ++i)
+      clients.push_back(std::async(std::launch::async, [&site, i] { return site.Run({}, "n=" + std::to_string(i)); }));
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(WithoutLength(clients[i].get().Output), Fields("n=" + std::to_string(i) + "\r\n"));
+    EXPECT_EQ(fs::file_size(site.base + "_S"), 0u);
+  }
+}
+
+// The client adds the body's length only when the header block ends within
+// the response file's first 1024 bytes.
+TEST(ResidentServer, CopiesTheResponseWithItsLengthOnlyForAnEarlyHeaderEnd) {
+  const std::string head = "HTTP/1.1 200 OK\r\nx:", end = "\r\n\r\n";
+  auto response = [&](size_t endAt, size_t size) {
+    return head + std::string(endAt - head.size(), 'h') + end + std::string(size - endAt - 4, 'b');
+  };
+  const std::string path = "/tmp/parlino-response-" + std::to_string(getpid());
+  for (const auto& [page, lengthAt] : std::vector<std::pair<std::string, size_t>>{
+           {response(100, 5000), 100}, {response(1020, 1024), 1020}, {response(1020, 3000), 1020},
+           {response(1021, 3000), 0}, {response(1024, 3000), 0}, {std::string(2048, 'x'), 0},
+           {head + std::string(1, '\0') + end + "b", 0}, {"", 0}}) {
+    SCOPED_TRACE(page.size());
+    Touch(path);
+    std::ofstream(path, std::ios::binary) << page;
+    plat::TFile in, out;
+    ASSERT_TRUE(in.Open(path, plat::TFileAccess::Read, plat::TShareKind::ReadShared));
+    ASSERT_TRUE(out.Open(path + ".out", plat::TFileAccess::Write, plat::TShareKind::ReadShared,
+                         plat::TFileCreation::CreateAlways));
+    plat::THandleStream stream(out.Release());
+    EXPECT_TRUE(CopyResponse(in, stream));
+    stream.Close();
+    const std::string length = "\r\nContent-Length: " + std::to_string(page.size() - lengthAt - 4);
+    EXPECT_EQ(Read(path + ".out"), lengthAt ? std::string(page).insert(lengthAt, length) : page);
+    fs::remove(path), fs::remove(path + ".out");
   }
 }
 
