@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 
 #include "adapters/CgiServer.h"
@@ -119,6 +120,64 @@ TEST(ResidentServer, ConcurrentClientsGetTheirOwnPages) {
       clients.push_back(std::async(std::launch::async, [&site, i] { return site.Run({}, "n=" + std::to_string(i)); }));
     for (int i = 0; i < 16; ++i) EXPECT_EQ(WithoutLength(clients[i].get().Output), Fields("n=" + std::to_string(i) + "\r\n"));
     EXPECT_EQ(fs::file_size(site.base + "_S"), 0u);
+  }
+}
+
+std::string Hex(int id) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", id);
+  return text;
+}
+std::string Entry(const std::string& name, uint8_t status = 0, uint8_t spare = 0) {
+  TQueueRecord record = TQueueRecord::Make(46000.5, name);
+  record.Bytes[0] = status, record.Bytes[2] = spare;
+  return std::string(reinterpret_cast<const char*>(record.Bytes), TQueueRecord::Size);
+}
+
+// Entries as the server meets them. Taken ones stay byte for byte, however
+// many; one whose request file is gone is dropped, and so is a name that is
+// not a client file of this server, whose file stays. A Windows CGI entry
+// stops the server's polling for good, every entry left in place.
+TEST(ResidentServer, QueueEntries) {
+  ResidentSite site(Probe);
+  site.Start({});
+  auto append = [&](const std::string& entries) {
+    plat::TFile queue;
+    while (!queue.Open(site.base + "_S", plat::TFileAccess::ReadWrite, plat::TShareKind::Exclusive)) plat::SleepMs(5);
+    queue.SeekEnd(), queue.Write(entries);
+    queue.Close();
+    plat::SleepMs(400);
+  };
+  std::string taken;
+  for (int i = 0; i < 70; ++i) taken += Entry(site.base + "_C_" + Hex(i) + "_REQ", 1, i);
+  Touch(site.dir + "/victim_REQ");
+  append(taken + Entry(site.base + "_C_FFFF_REQ") + Entry(site.dir + "/victim_REQ"));
+  EXPECT_EQ(Read(site.base + "_S"), taken);
+  EXPECT_TRUE(fs::exists(site.dir + "/victim_REQ"));
+  EXPECT_FALSE(fs::exists(site.base + "_C_FFFF_OUT"));
+  Touch(site.base + "_C_0100_REQ");
+  const std::string windows = Entry("/srv/cgi/profile.ini") + Entry(site.base + "_C_0100_REQ");
+  append(windows);
+  EXPECT_EQ(Read(site.base + "_S"), taken + windows);
+  EXPECT_FALSE(fs::exists(site.base + "_C_0100_OUT"));
+  kill(site.pid, SIGTERM);
+}
+
+// A client that cannot hand its request over serves it itself: every
+// ClientId taken (a planted link counts, and is left alone), a request file
+// name longer than a record holds, or a server it started that never takes
+// one. 255 characters are handed over.
+TEST(ResidentServer, ClientsThatCannotHandOverServeThemselves) {
+  struct Case { size_t nameLength; bool allTaken; const char* mode; bool handedOver; };
+  for (const Case& c : std::vector<Case>{{255, false, "", true}, {256, false, "", false}, {0, true, "", false},
+                                         {256, false, "server", false}}) {
+    SCOPED_TRACE(c.nameLength + c.allTaken);
+    ResidentSite site(Probe, c.nameLength ? c.nameLength - 11 : 0);
+    if (!*c.mode) site.Start({});
+    for (int i = 0; c.allTaken && i < 65535; ++i) fs::create_symlink(site.dir + "/target", site.base + "_C_" + Hex(i) + (i % 2 ? "_REQ" : "_OUT"));
+    const plat::TRunResult r = site.Run({{"QUERY_STRING", "a=1"}, {"PROBE_MODE", c.mode}});
+    EXPECT_EQ(c.handedOver ? WithoutLength(r.Output) : r.Output, Fields("a=1\r\n"));
+    EXPECT_FALSE(fs::exists(site.dir + "/target"));
   }
 }
 
