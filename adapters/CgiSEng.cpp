@@ -10,6 +10,7 @@
 #include "platform/PlatProcess.h"
 #include "platform/PlatText.h"
 #include "platform/PlatThreads.h"
+#include "platform/PlatWatch.h"
 
 namespace {
 
@@ -59,6 +60,26 @@ std::string ServerBasePath() {
   return path;
 }
 
+namespace {
+
+// The resident server's normal end (its loop ended by a quit message): it
+// deletes its own files.
+std::unique_ptr<plat::TWindow> serverWindow;
+plat::TFileWatch queueWatch;
+
+void EndResidentServer() {
+  if (!serverWindow) return;
+  try {
+    // Requests still being served keep their files until they are done.
+    for (int waited = 0; runningThreads > 0 && waited < 600; ++waited) plat::SleepMs(50);
+    DeleteServerFiles();
+  } catch (...) {
+  }
+  serverWindow.reset();
+}
+
+}  // namespace
+
 void CgiStdEngineStartup() {
   RegisterEngineFactory(TEngineKind::CgiStd, CreateStdEngine);
   TCgiThreadFields& cgi = CgiThreadFields();
@@ -68,6 +89,19 @@ void CgiStdEngineStartup() {
   if (!plan.StdActive) return;
   QueueHousekeeping();
   if (plan.ResidentServer) {
+    // A second server would replace the running one's queue file, and with
+    // it the entries of the clients waiting there: it ends at once.
+    serverWindow = std::make_unique<plat::TWindow>();
+    if (!serverWindow->Create(WindowFileName())) {
+      if (ServerWindowExists()) {
+        WriteLog("A resident server is running already");
+        plat::ExitProcessNow(0);
+      }
+      WriteLog("Can not create file " + WindowFileName());
+    }
+    // The application object is made first, so it is destroyed after the end.
+    plat::Application();
+    std::atexit(EndResidentServer);
     CreateQueueFile();
     return;
   }
@@ -96,33 +130,16 @@ TCGIStdEngine::~TCGIStdEngine() {
   if (stdEngine == this) stdEngine = nullptr;
 }
 
-namespace {
-
-// The resident server's normal end (its loop ended by a quit message): it
-// deletes its own files. Registered once the application object exists,
-// so it runs before that object is destroyed.
-std::unique_ptr<plat::TWindow> serverWindow;
-
-void EndResidentServer() {
-  if (!serverWindow) return;
-  try {
-    // Requests still being served keep their files until they are done.
-    for (int waited = 0; runningThreads > 0 && waited < 600; ++waited) plat::SleepMs(50);
-    DeleteServerFiles();
-  } catch (...) {
-  }
-  serverWindow.reset();
-}
-
-}  // namespace
-
 void TCGIStdEngine::StartPolling() {
   plat::Application().Title = plat::ExtractFileName(plat::ProgramFileName()) + "_S";
-  serverWindow = std::make_unique<plat::TWindow>();
-  if (!serverWindow->Create(WindowFileName())) WriteLog("Can not create file " + WindowFileName());
-  std::atexit(EndResidentServer);
   plat::InstallQuitSignals();
   PollTimer = plat::Application().AddTimer(50, [this] { PollQueue(); });
+  // A client's entry wakes the server at once; the timer stays the fallback.
+  if (WakeUps() && queueWatch.Watch(QueueFileName()))
+    plat::Application().SetWakeHandle(queueWatch.Handle(), [this] {
+      queueWatch.Drain();
+      if (PollTimer) PollQueue();
+    });
 }
 
 void TCGIStdEngine::PollQueue() {

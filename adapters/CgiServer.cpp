@@ -10,6 +10,7 @@
 #include "platform/PlatText.h"
 #include "platform/PlatThreads.h"
 #include "platform/PlatTime.h"
+#include "platform/PlatWatch.h"
 #include "platform/PlatWindow.h"
 
 static_assert(std::endian::native == std::endian::little, "queue records store the host's doubles as they are");
@@ -85,6 +86,8 @@ TServerData::~TServerData() {
 }
 
 TServerData& ServerData() { return ThreadContext().Parts.Get<TServerData>(); }
+
+bool WakeUps() { return plat::GetEnv("PARLINO_POLL_ONLY").empty(); }
 
 std::string QueueFileName() { return ServerBasePath() + "_S"; }
 std::string WindowFileName() { return ServerBasePath() + "_S.window"; }
@@ -202,7 +205,8 @@ bool HandOverRequest() {
     data.RecordName = name;
     queue.Touch();
     queue.Close();
-    plat::SleepMs(50);
+    // A client woken by the server has no need to give it a head start.
+    if (!WakeUps()) plat::SleepMs(50);
     return true;
   }
   return false;
@@ -257,6 +261,8 @@ void WaitForResponse() {
   TCgiThreadFields& cgi = CgiThreadFields();
   plat::InstallQuitSignals();
   const double start = plat::Now();
+  plat::TFileWatch queue;
+  if (WakeUps()) queue.Watch(QueueFileName());
   try {
     while (start + 180.0 / 86400 > plat::Now() && !plat::QuitSignalPending()) {
       const bool window = ServerWindowExists();
@@ -282,7 +288,7 @@ void WaitForResponse() {
         WriteLog("CGI server aborted");
         break;
       }
-      plat::SleepMs(100);
+      queue.Wait(100);
     }
   } catch (...) {
   }

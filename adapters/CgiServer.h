@@ -34,6 +34,9 @@ struct TServerData : TStatePart {
 };
 TServerData& ServerData();
 
+// Server and clients wake on changes of the queue file instead of waiting
+// out their polling pauses, unless PARLINO_POLL_ONLY is set.
+bool WakeUps();
 std::string QueueFileName();   // ServerBasePath + "_S"
 std::string WindowFileName();  // the file that stands for the server's window
 bool ServerWindowExists();

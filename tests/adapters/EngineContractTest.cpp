@@ -105,6 +105,12 @@ std::vector<EngineCase> CoreCases() {
   const std::string atLimit = "a=" + std::string(9998, 'x'), notANumber = " ist kein g\xFCltiger Integerwert";
   return {
       // The status line, unless the server writes it itself.
+      // A handed-over response gets its length when its header block ends
+      // within its first 1024 bytes.
+      {"HeaderEndWithinTheFirst1024Bytes", {{"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", std::string(1020, 'h') + "\r\n\r\n"}},
+       {}, std::string(1020, 'h') + "\r\n\r\n"},
+      {"HeaderEndAcrossByte1024", {{"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", std::string(1021, 'h') + "\r\n\r\nb"}},
+       {}, std::string(1021, 'h') + "\r\n\r\nb"},
       {"NoStatusLineForApacheInAnyCase", {{"SERVER_SOFTWARE", "my-apache-proxy"}, {"PROBE_SILENT", "1"}}, {}, Html},
       {"NoStatusLineForNetscape", {{"SERVER_SOFTWARE", "Netscape-Enterprise/6.0"}, {"PROBE_SILENT", "1"}}, {}, Html},
       // The header block and what starts it.
