@@ -91,13 +91,9 @@ void CgiStdEngineStartup() {
   if (plan.ResidentServer) {
     // A second server would replace the running one's queue file, and with
     // it the entries of the clients waiting there: it ends at once.
-    serverWindow = std::make_unique<plat::TWindow>();
-    if (!serverWindow->Create(WindowFileName())) {
-      if (ServerWindowExists()) {
-        WriteLog("A resident server is running already");
-        plat::ExitProcessNow(0);
-      }
-      WriteLog("Can not create file " + WindowFileName());
+    if (ServerWindowExists()) {
+      WriteLog("A resident server is running already");
+      plat::ExitProcessNow(0);
     }
     // The application object is made first, so it is destroyed after the end.
     plat::Application();
@@ -133,6 +129,9 @@ TCGIStdEngine::~TCGIStdEngine() {
 void TCGIStdEngine::StartPolling() {
   plat::Application().Title = plat::ExtractFileName(plat::ProgramFileName()) + "_S";
   plat::InstallQuitSignals();
+  // The window shows clients a server that polls.
+  serverWindow = std::make_unique<plat::TWindow>();
+  if (!serverWindow->Create(WindowFileName())) WriteLog("Can not create file " + WindowFileName());
   PollTimer = plat::Application().AddTimer(50, [this] { PollQueue(); });
   // A client's entry wakes the server at once; the timer stays the fallback.
   if (WakeUps() && queueWatch.Watch(QueueFileName()))
@@ -151,7 +150,10 @@ void TCGIStdEngine::PollQueue() {
     if (TakeNextRequest(record)) {
       const std::string name = record.RecordName();
       // A Windows CGI server's entry: this server takes no further request.
-      if (!name.ends_with("_REQ")) return;
+      if (!name.ends_with("_REQ")) {
+        WriteLog("A Windows CGI request is waiting in the queue: this server takes no further request");
+        return;
+      }
       if (IsClientRequestFile(name) && plat::RegularFileExists(name))
         DispatchRequest(name);
       else

@@ -192,6 +192,12 @@ bool HandOverRequest() {
     plat::TFile queue;
     if (!queue.Open(QueueFileName(), plat::TFileAccess::ReadWrite, plat::TShareKind::Exclusive,
                     plat::TFileCreation::OpenExisting, plat::TFileLink::NoFollow)) {
+      // Only a queue held by another process is worth waiting for; one this
+      // account may not open (a server of another account) never will be.
+      if (queue.Failure() != plat::TOpenFailure::SharingViolation) {
+        WriteLog("Can not open file " + QueueFileName());
+        return false;
+      }
       plat::SleepMs(50);
       continue;
     }
@@ -276,9 +282,10 @@ void WaitForResponse() {
       if (status == 2) {
         const std::string response = ClientFile(cgi.ClientId, "_OUT");
         plat::TFile in;
-        if (in.Open(response, plat::TFileAccess::Read, plat::TShareKind::ReadShared, plat::TFileCreation::OpenExisting,
-                    plat::TFileLink::NoFollow) &&
-            cgi.OutputStream)
+        if (!in.Open(response, plat::TFileAccess::Read, plat::TShareKind::ReadShared,
+                     plat::TFileCreation::OpenExisting, plat::TFileLink::NoFollow))
+          WriteLog("Can not open file " + response);
+        else if (cgi.OutputStream)
           CopyResponse(in, *cgi.OutputStream);
         in.Close();
         plat::DeleteFile(response);

@@ -65,7 +65,7 @@ std::string ServeCgiStd(Env env, const std::vector<std::string>& body) { return 
 // hands the request over.
 std::string ServeResident(Env env, const std::vector<std::string>& body) {
   ResidentSite site(Probe);
-  env["PROBE_MODE"] = "server";
+  env["PROBE_MODE"] = "1";
   const std::string page = ServeWith(site.self, env, body);
   site.Stop();
   return WithoutLength(page);

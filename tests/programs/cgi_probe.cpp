@@ -19,8 +19,7 @@ class TProbeForm : public plat::TForm {
  public:
   explicit TProbeForm(plat::TComponent* owner) : plat::TForm(owner) {
     engine = new TGeneralHttpEngine(this);
-    if (Env("PROBE_MODE") == "server") engine->CGIMode = TCGIMode::ServerMode;
-    if (Env("PROBE_MODE") == "thread") engine->CGIMode = TCGIMode::ServerThreadMode;
+    engine->CGIMode = static_cast<TCGIMode>(std::atoi(Env("PROBE_MODE").c_str()));
     if (!Env("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(Env("PROBE_LIMIT")));
     engine->SetBufferedOutput(Flag("PROBE_BUFFERED"));
     engine->SetNoCache(Flag("PROBE_NOCACHE"));
