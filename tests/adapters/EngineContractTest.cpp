@@ -4,7 +4,6 @@
 // engine's server makes different, is the engine's entry in Engines.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <regex>
 
 #include "engine/HUtils.h"
@@ -81,7 +80,7 @@ struct EngineUnderTest {
 
 void Check(const EngineCase& c, const EngineUnderTest& engine) {
   SCOPED_TRACE(c.name);
-  if (std::strstr(engine.cannot, (c.name + ",").c_str())) GTEST_SKIP();
+  if (std::string(engine.cannot).find(c.name + ",") != std::string::npos) GTEST_SKIP();
   std::string dir = "/tmp/parlino-cgi-XXXXXX";
   ASSERT_TRUE(mkdtemp(dir.data()));
   Env env{{"SERVER_SOFTWARE", "TestServer/1.0"}, {"CGI_LOG_DIR", dir}};

@@ -23,14 +23,13 @@ TEST(ResidentThreads, RequestsKeepToThemselves) {
     HttpWrite(HttpGetVariable("N"));
   });
   static_cast<plat::TForm*>(engine->Owner())->LoadComponents();
-  plat::TFile queue;
-  ASSERT_TRUE(queue.Open(QueueFileName(), plat::TFileAccess::Write, plat::TShareKind::Exclusive));
+  std::ofstream queue(QueueFileName(), std::ios::binary);
   const std::string name = ServerBasePath() + "_C_00";
   for (int i = 10; i < 22; ++i) {
     std::ofstream(name + std::to_string(i) + "_REQ") << "N=" << i << "\r\nCONTENT_LENGTH=4\r\n\r\nf=" << i;
-    queue.Write(TQueueRecord::Make(0, name + std::to_string(i) + "_REQ").Bytes, TQueueRecord::Size);
+    queue.write(reinterpret_cast<const char*>(TQueueRecord::Make(0, name + std::to_string(i) + "_REQ").Bytes), 268);
   }
-  queue.Close();
+  queue.close();
   const auto start = std::chrono::steady_clock::now();
   // A request is done once its request file is gone.
   plat::Application().AddTimer(20, [&] {

@@ -18,8 +18,7 @@ struct ResidentSite {
     const std::string name = std::filesystem::path(program).filename();
     dir = std::string(PARLINO_BINARY_DIR) + "/resident-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     if (baseLength) dir += std::string(baseLength - dir.size() - name.size() - 6, 'x');
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    std::filesystem::remove_all(dir), std::filesystem::create_directories(dir);
     self = dir + "/" + name, base = dir + "/Temp/" + name;
     std::filesystem::create_hard_link(program, self);
   }
