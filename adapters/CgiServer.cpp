@@ -30,15 +30,21 @@ bool QueueStale() {
   return plat::FileAge(QueueFileName(), age) && age < plat::Now() - kStaleDays;
 }
 
+// A refused open of the queue is tried again 11 times, pauseMs apart; with
+// wake-ups the same time is spent trying every 2 ms, so that a queue held
+// for a moment (by the process that woke this one) costs only that moment.
+int Step(int pauseMs) { return WakeUps() ? 2 : pauseMs; }
+int Attempts(int pauseMs) { return kOpenAttempts * pauseMs / Step(pauseMs); }
+
 // The queue file is the only lock between processes: every open of it is
 // exclusive, never through a link, and retried with the caller's pause.
-bool OpenQueue(plat::TFile& file, plat::TFileAccess access, int pauseMs, bool stopWhenMissing = true) {
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    if (stopWhenMissing && !plat::EntryExists(QueueFileName())) return false;
+bool OpenQueue(plat::TFile& file, plat::TFileAccess access, int pauseMs) {
+  for (int attempt = 0; attempt < Attempts(pauseMs); ++attempt) {
+    if (!plat::EntryExists(QueueFileName())) return false;
     if (file.Open(QueueFileName(), access, plat::TShareKind::Exclusive, plat::TFileCreation::OpenExisting,
                   plat::TFileLink::NoFollow))
       return true;
-    plat::SleepMs(pauseMs);
+    plat::SleepMs(Step(pauseMs));
   }
   return false;
 }
@@ -187,7 +193,7 @@ bool HandOverRequest() {
   // A name the record cannot hold whole is not handed over.
   if (ClientFile("0000", "_REQ").size() > kMaxRecordName) return false;
   TServerData& data = ServerData();
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+  for (int attempt = 0; attempt < Attempts(50); ++attempt) {
     data.QueueOwner = false;
     plat::TFile queue;
     if (!queue.Open(QueueFileName(), plat::TFileAccess::ReadWrite, plat::TShareKind::Exclusive,
@@ -198,7 +204,7 @@ bool HandOverRequest() {
         WriteLog("Can not open file " + QueueFileName());
         return false;
       }
-      plat::SleepMs(50);
+      plat::SleepMs(Step(50));
       continue;
     }
     if (!WriteRequestFile()) return false;
@@ -220,12 +226,12 @@ bool HandOverRequest() {
 
 int GetRequestStatus() {
   const std::string& own = ServerData().RecordName;
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+  for (int attempt = 0; attempt < Attempts(100); ++attempt) {
     if (!plat::EntryExists(QueueFileName())) return 3;
     plat::TFile queue;
     if (!queue.Open(QueueFileName(), plat::TFileAccess::Read, plat::TShareKind::Exclusive,
                     plat::TFileCreation::OpenExisting, plat::TFileLink::NoFollow)) {
-      plat::SleepMs(100);
+      plat::SleepMs(Step(100));
       continue;
     }
     TQueueRecord record;
