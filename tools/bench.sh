@@ -77,17 +77,10 @@ echo "  minimal C CGI / parlino requests per second: $(ratio "$minimal_rps" "$fo
 # hand as the CGI account), woken by the queue file's changes and then with
 # the specified polling alone (PARLINO_POLL_ONLY on both sides).
 bin=$OUT/site/cgi-bin/bin
-as_cgi_user() { if [ "$(id -u)" -eq 0 ]; then runuser -u "$(site_cgi_user)" -- "$@"; else "$@"; fi; }
 resident_run() {  # NAME [VAR=VALUE]: prints "requests/s median-ms"
-  as_cgi_user env -i PATH=/usr/bin:/bin ${2:-} "$bin/parlino" >/dev/null 2>&1 &
-  local window=$bin/Temp/parlino_S.window
-  for _ in $(seq 100); do
-    if [ -e "$window" ] && ! flock -n "$window" true 2>/dev/null; then break; fi
-    sleep 0.05
-  done
+  site_resident_start "$bin" ${2:-}
   ab_run "$1" /cgi-bin/parlino
-  rm -f "$bin/Temp/parlino_S"
-  wait $! 2>/dev/null || true
+  site_resident_stop "$bin"
 }
 restart_lighttpd() {
   kill $server; wait $server 2>/dev/null || true
