@@ -1,10 +1,16 @@
 #include "adapters/CgiSEng.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "adapters/CgiServer.h"
 
 #include "engine/HUtils.h"
 #include "platform/PlatProcess.h"
 #include "platform/PlatText.h"
+#include "platform/PlatThreads.h"
+#include "platform/PlatWatch.h"
 
 namespace {
 
@@ -25,9 +31,15 @@ void DrainBody(TRequestRecord& request, int announced) {
   }
 }
 
-[[noreturn]] void ResidentServerMissing() {
-  WriteLog("Cannot serve this start: the resident CGI server mode is not available in this program");
-  plat::ExitProcessNow(1);
+// Request threads still serving; the server's normal end waits for them.
+std::atomic<int> runningThreads{0};
+std::atomic<TCGIStdEngine*> stdEngine{nullptr};
+
+void CloseStreams(TCgiThreadFields& cgi) {
+  if (cgi.OutputStream) cgi.OutputStream->Close();
+  if (cgi.InputStream) cgi.InputStream->Close();
+  cgi.OutputStream.reset();
+  cgi.InputStream.reset();
 }
 
 }  // namespace
@@ -36,25 +48,63 @@ TCgiThreadFields& CgiThreadFields() { return ThreadContext().Parts.Get<TCgiThrea
 
 bool IsResidentServer() { return StartPlan().ResidentServer; }
 
+TCGIStdEngine* StdEngine() { return stdEngine; }
+
 std::string ServerBasePath() {
   static const std::string path = [] {
     std::string program = plat::ProgramFileName();
     std::string dir = plat::ExtractFileDir(program) + "/Temp";
-    if (!plat::DirectoryExists(dir) && !plat::CreateDir(dir)) dir = plat::ExtractFileDir(program);
+    if (!plat::DirectoryExists(dir) && !plat::CreateDir(dir, plat::TFileMode::OwnerOnly)) dir = plat::ExtractFileDir(program);
     return dir + "/" + plat::ExtractFileName(program);
   }();
   return path;
 }
 
+namespace {
+
+// The resident server's normal end (its loop ended by a quit message): it
+// deletes its own files.
+std::unique_ptr<plat::TWindow> serverWindow;
+plat::TFileWatch queueWatch;
+
+void EndResidentServer() {
+  if (!serverWindow) return;
+  try {
+    // Requests still being served keep their files until they are done.
+    for (int waited = 0; runningThreads > 0 && waited < 600; ++waited) plat::SleepMs(50);
+    DeleteServerFiles();
+  } catch (...) {
+  }
+  serverWindow.reset();
+}
+
+}  // namespace
+
 void CgiStdEngineStartup() {
   RegisterEngineFactory(TEngineKind::CgiStd, CreateStdEngine);
   TCgiThreadFields& cgi = CgiThreadFields();
   cgi.RequestFileName = ServerBasePath() + "_C_" + cgi.ClientId + "_REQ";
-  // The resident server's queue housekeeping and hand-over belong to its own
-  // mode; with no request queue file a CGI process serves its own request.
-  if (!StartPlan().StdStreams) return;
+  ServerData();
+  const TStartPlan plan = StartPlan();
+  if (!plan.StdActive) return;
+  QueueHousekeeping();
+  if (plan.ResidentServer) {
+    // A second server would replace the running one's queue file, and with
+    // it the entries of the clients waiting there: it ends at once.
+    if (ServerWindowExists()) {
+      WriteLog("A resident server is running already");
+      plat::ExitProcessNow(0);
+    }
+    // The application object is made first, so it is destroyed after the end.
+    plat::Application();
+    std::atexit(EndResidentServer);
+    CreateQueueFile();
+    return;
+  }
   cgi.OutputStream.emplace(plat::THandleStream::Std::Output);
   cgi.InputStream.emplace(plat::THandleStream::Std::Input);
+  // Once a queue file exists, a resident server takes every request.
+  if (HandOverRequest()) WaitForResponse();
 }
 
 TCGIStdEngine::TCGIStdEngine(const TEngineConfig& Config)
@@ -62,17 +112,135 @@ TCGIStdEngine::TCGIStdEngine(const TEngineConfig& Config)
       Interactive(Config.Interactive),
       AutoTerminate(Config.CgiAutoTerminate) {
   if (Interactive) CGIMode = TCGIMode::ServerMode;
+  stdEngine = this;
   if (Designing() || !IsActive()) return;
   SetCurrentEngine(this);
-  if (IsResidentServer()) ResidentServerMissing();
+  if (IsResidentServer()) {
+    StartPolling();
+    return;
+  }
   DispatchRequest(ServerBasePath() + "_C_" + CgiThreadFields().ClientId + "_REQ");
+}
+
+TCGIStdEngine::~TCGIStdEngine() {
+  if (stdEngine == this) stdEngine = nullptr;
+}
+
+void TCGIStdEngine::StartPolling() {
+  plat::Application().Title = plat::ExtractFileName(plat::ProgramFileName()) + "_S";
+  plat::InstallQuitSignals();
+  // The window shows clients a server that polls.
+  serverWindow = std::make_unique<plat::TWindow>();
+  if (!serverWindow->Create(WindowFileName())) WriteLog("Can not create file " + WindowFileName());
+  PollTimer = plat::Application().AddTimer(50, [this] { PollQueue(); });
+  // A client's entry wakes the server at once; the timer stays the fallback.
+  if (WakeUps() && queueWatch.Watch(QueueFileName()))
+    plat::Application().SetWakeHandle(queueWatch.Handle(), [this] {
+      queueWatch.Drain();
+      if (PollTimer) PollQueue();
+    });
+}
+
+void TCGIStdEngine::PollQueue() {
+  plat::TApplication& application = plat::Application();
+  application.RemoveTimer(PollTimer);
+  PollTimer = 0;
+  try {
+    TQueueRecord record;
+    if (TakeNextRequest(record)) {
+      const std::string name = record.RecordName();
+      // A Windows CGI server's entry: this server takes no further request.
+      if (!name.ends_with("_REQ")) {
+        WriteLog("A Windows CGI request is waiting in the queue: this server takes no further request");
+        return;
+      }
+      if (IsClientRequestFile(name) && plat::RegularFileExists(name))
+        DispatchRequest(name);
+      else
+        FinishRequest(name);
+    }
+  } catch (...) {
+  }
+  if (plat::EntryExists(QueueFileName())) {
+    PollTimer = application.AddTimer(50, [this] { PollQueue(); });
+    return;
+  }
+  // The queue file is gone, and with it whatever is named after it: the
+  // files left now may already be a new server's.
+  ServerData().QueueOwner = false;
+  serverWindow.reset();
+  TerminateCgiProcess();
 }
 
 void TCGIStdEngine::DispatchRequest(const std::string& Name) {
   CgiThreadFields().RequestFileName = Name;
-  if (CGIMode != TCGIMode::NormalMode) ResidentServerMissing();
+  if (IsResidentServer()) {
+    if (CGIMode != TCGIMode::ServerThreadMode || !TCGIRequestThread::Start(Name)) ServeHandedOver(Name);
+    return;
+  }
+  if (CGIMode != TCGIMode::NormalMode) StartServerAndHandOver();
   RunRequest(this);
   if (AutoTerminate) TerminateCgiProcess();
+}
+
+void TCGIStdEngine::ServeHandedOver(const std::string& Name) {
+  TCgiThreadFields& cgi = CgiThreadFields();
+  cgi.RequestFileName = Name;
+  try {
+    OpenRequestFiles(Name);
+    RunRequest(this);
+  } catch (const std::exception& error) {
+    WriteLog("Unhandled exception : " + std::string(error.what()));
+  }
+  // The client may read the response only once it is closed.
+  CloseStreams(cgi);
+  try {
+    FinishRequest(Name);
+  } catch (...) {
+  }
+}
+
+void TCGIStdEngine::StartServerAndHandOver() {
+  try {
+    if (!plat::EntryExists(QueueFileName())) {
+      plat::TFile queue;
+      queue.Open(QueueFileName(), plat::TFileAccess::Write, plat::TShareKind::Exclusive,
+                 plat::TFileCreation::CreateNew, plat::TFileLink::NoFollow, plat::TFileMode::OwnerOnly);
+    }
+    if (!plat::SpawnDetached(plat::ProgramFileName(), {"START_SERVER"})) TerminateCgiProcess();
+    for (int attempt = 0; attempt < 6; ++attempt) {
+      plat::SleepMs(500);
+      if (HandOverRequest()) WaitForResponse();
+    }
+  } catch (...) {
+    TerminateCgiProcess();
+  }
+  // No hand-over succeeded: the request is served here rather than lost.
+}
+
+void TCGIRequestThread::Execute() {
+  TCgiThreadFields& cgi = CgiThreadFields();
+  cgi.RequestThread = this;
+  ServerData();
+  if (TCGIStdEngine* engine = StdEngine()) engine->ServeHandedOver(RequestFile);
+  cgi.RequestThread = nullptr;
+}
+
+bool TCGIRequestThread::Start(const std::string& File) {
+  auto* thread = new TCGIRequestThread(File);
+  ++runningThreads;
+  try {
+    std::thread([thread] {
+      thread->Execute();
+      delete thread;
+      --runningThreads;
+    }).detach();
+    return true;
+  } catch (...) {
+    delete thread;
+    --runningThreads;
+    return false;
+  }
 }
 
 void TCGIStdEngine::ProcessRequest() { ServeRequest(CGIMode == TCGIMode::NormalMode); }
@@ -88,11 +256,7 @@ void TCGIStdEngine::EndRequest() {
   if (request.ContentLength) DrainBody(request, *request.ContentLength);
   if (!AutoTerminate) return;
   // Closing standard output tells the web server the response is complete.
-  TCgiThreadFields& cgi = CgiThreadFields();
-  if (cgi.OutputStream) cgi.OutputStream->Close();
-  if (cgi.InputStream) cgi.InputStream->Close();
-  cgi.OutputStream.reset();
-  cgi.InputStream.reset();
+  CloseStreams(CgiThreadFields());
   if (!IsResidentServer()) TerminateCgiProcess();
 }
 

@@ -1,5 +1,6 @@
 #include "platform/PlatComponents.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 
@@ -93,6 +94,11 @@ void TApplication::RemoveTimer(int id) {
                 timers_.end());
 }
 
+void TApplication::SetWakeHandle(int handle, std::function<void()> onReady) {
+  wakeHandle_ = handle;
+  onWake_ = std::move(onReady);
+}
+
 void TApplication::Run() {
   while (!terminated_) {
     if (QuitSignalPending()) {
@@ -135,7 +141,16 @@ void TApplication::Run() {
       const double now = MonotonicSeconds();
       for (const Timer& t : timers_) pause = std::min(pause, t.due - now);
     }
-    if (pause > 0) {
+    if (pause > 0 && wakeHandle_ >= 0) {
+      pollfd ready{wakeHandle_, POLLIN, 0};
+      if (poll(&ready, 1, static_cast<int>(pause * 1000) + 1) > 0 && onWake_) {
+        try {
+          onWake_();
+        } catch (const std::exception& e) {
+          if (OnException) OnException(e.what());
+        }
+      }
+    } else if (pause > 0) {
       timespec ts{static_cast<time_t>(pause), static_cast<long>((pause - static_cast<time_t>(pause)) * 1e9)};
       nanosleep(&ts, nullptr);  // a signal ends the pause early
     }

@@ -92,6 +92,9 @@ class TApplication : public TComponent {
   // 1 ms. After firing, a timer is next due one interval later.
   int AddTimer(int intervalMs, std::function<void()> onTimer);
   void RemoveTimer(int id);
+  // The loop's pauses also end when handle becomes readable; onReady then
+  // runs on the main thread. A handle of -1 removes it.
+  void SetWakeHandle(int handle, std::function<void()> onReady);
 
  private:
   struct Timer {
@@ -102,6 +105,8 @@ class TApplication : public TComponent {
   };
   std::vector<Timer> timers_;
   int nextTimerId_ = 1;
+  int wakeHandle_ = -1;
+  std::function<void()> onWake_;
   std::mutex timerMutex_;
   std::atomic<bool> terminated_{false};
 };

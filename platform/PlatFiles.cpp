@@ -79,7 +79,8 @@ TFile& TFile::operator=(TFile&& other) noexcept {
 }
 
 bool TFile::Open(const std::string& path, TFileAccess access, TShareKind share, TFileCreation creation,
-                 TFileLink link) {
+                 TFileLink link, TFileMode mode) {
+  const mode_t perm = mode == TFileMode::OwnerOnly ? 0600 : 0666;
   Close();
   failure_ = TOpenFailure::None;
 
@@ -97,10 +98,10 @@ bool TFile::Open(const std::string& path, TFileAccess access, TShareKind share, 
   const bool writer = access != TFileAccess::Read || creation == TFileCreation::CreateAlways;
   const bool wantsWriteLock = share != TShareKind::ReadShared;
   bool writable = writer || wantsWriteLock;
-  int fd = ::open(path.c_str(), flags | (writable ? O_RDWR : O_RDONLY), 0666);
+  int fd = ::open(path.c_str(), flags | (writable ? O_RDWR : O_RDONLY), perm);
   if (fd < 0 && writable && !writer && (errno == EACCES || errno == EROFS || errno == EPERM || errno == ETXTBSY)) {
     writable = false;
-    fd = ::open(path.c_str(), flags | O_RDONLY, 0666);
+    fd = ::open(path.c_str(), flags | O_RDONLY, perm);
   }
   if (fd < 0) {
     failure_ = FailureOf(errno);
@@ -163,6 +164,14 @@ void TFile::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
+
+int TFile::Release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+bool TFile::Touch() { return fd_ >= 0 && futimens(fd_, nullptr) == 0; }
 
 long TFile::Read(void* buffer, long count) {
   if (fd_ < 0 || count < 0) return -1;
@@ -235,7 +244,19 @@ bool DirectoryExists(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool CreateDir(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }
+bool CreateDir(const std::string& path, TFileMode mode) {
+  return !path.empty() && mkdir(path.c_str(), mode == TFileMode::OwnerOnly ? 0700 : 0777) == 0;
+}
+
+bool RegularFileExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool EntryExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && lstat(path.c_str(), &st) == 0;
+}
 
 bool CopyFile(const std::string& from, const std::string& to) {
   TFile source;

@@ -27,6 +27,9 @@ enum class TFileCreation {
 // that is about to be created or replaced should not be reached through one.
 enum class TFileLink { Follow, NoFollow };
 
+// Who may open a file this open creates.
+enum class TFileMode { Shared, OwnerOnly };
+
 // Why the last open failed.
 enum class TOpenFailure { None, NotFound, Exists, SharingViolation, Other };
 
@@ -43,12 +46,15 @@ class TFile {
   // Returns false when the file cannot be opened; Failure() tells why. Only
   // regular files open: a FIFO, device or directory fails at once.
   bool Open(const std::string& path, TFileAccess access, TShareKind share,
-            TFileCreation creation = TFileCreation::OpenExisting, TFileLink link = TFileLink::Follow);
+            TFileCreation creation = TFileCreation::OpenExisting, TFileLink link = TFileLink::Follow,
+            TFileMode mode = TFileMode::Shared);
   bool IsOpen() const { return fd_ >= 0; }
   // The descriptor, -1 when closed (for the platform layer's own use).
   int Handle() const { return fd_; }
   TOpenFailure Failure() const { return failure_; }
   void Close();
+  // Hands the descriptor to the caller, who closes it; the file is closed here.
+  int Release();
 
   // Reads up to count bytes; returns the number read, 0 at the end, -1 on error.
   long Read(void* buffer, long count);
@@ -63,6 +69,8 @@ class TFile {
   // Forces written data to the disk.
   bool Sync();
   bool Truncate(int64_t size);
+  // Sets the last-write time to now.
+  bool Touch();
 
  private:
   int fd_ = -1;
@@ -86,7 +94,11 @@ bool SameFile(const std::string& a, const std::string& b);
 bool FileExists(const std::string& path);
 // Only a directory counts.
 bool DirectoryExists(const std::string& path);
-bool CreateDir(const std::string& path);
+bool CreateDir(const std::string& path, TFileMode mode = TFileMode::Shared);
+// A regular file of that name, not reached through a symbolic link.
+bool RegularFileExists(const std::string& path);
+// Any directory entry of that name, a dangling link included.
+bool EntryExists(const std::string& path);
 // Copies, replacing the destination. False on any failure.
 bool CopyFile(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);

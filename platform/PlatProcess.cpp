@@ -62,6 +62,12 @@ void SetEnv(const std::string& name, const std::string& value) {
 
 void UnsetEnv(const std::string& name) { unsetenv(name.c_str()); }
 
+std::vector<std::string> EnvironmentBlock() {
+  std::vector<std::string> block;
+  for (char** entry = environ; entry && *entry; ++entry) block.emplace_back(*entry);
+  return block;
+}
+
 void SetCommandLine(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 0; i < argc && argv && argv[i]; ++i) args.emplace_back(argv[i]);

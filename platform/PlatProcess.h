@@ -11,6 +11,8 @@ std::string GetEnv(const std::string& name);
 bool HasEnv(const std::string& name);
 void SetEnv(const std::string& name, const std::string& value);
 void UnsetEnv(const std::string& name);
+// The whole environment, NAME=VALUE entries in the block's order.
+std::vector<std::string> EnvironmentBlock();
 
 // The command line as the program's entry received it; set once by the
 // entry before anything else runs (and by tests).

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole-request benchmark: the forum's list page of a 1,000-message forum
 # next to a static file and a minimal C CGI program printing the same page,
-# all behind lighttpd on loopback, measured in one run with ab; then the
+# all behind lighttpd on loopback, measured in one run with ab, and handed
+# over to a resident server with and without its wake-ups; then the
 # program's bare start-up against minimal C programs with hyperfine.
 # REQUESTS (default 2000) and CONCURRENCY (default 2) shape the ab runs.
 set -euo pipefail
@@ -71,6 +72,31 @@ ratio() { python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys
 page_ratio=$(ratio "$forum_med" "$minimal_med")
 echo "  parlino median / minimal C CGI median: $page_ratio (target: at most 1.5)"
 echo "  minimal C CGI / parlino requests per second: $(ratio "$minimal_rps" "$forum_rps")"
+
+# The same requests handed over to a resident server (ServerMode, started by
+# hand as the CGI account), woken by the queue file's changes and then with
+# the specified polling alone (PARLINO_POLL_ONLY on both sides).
+bin=$OUT/site/cgi-bin/bin
+resident_run() {  # NAME [VAR=VALUE]: prints "requests/s median-ms"
+  site_resident_start "$bin" ${2:-}
+  ab_run "$1" /cgi-bin/parlino
+  site_resident_stop "$bin"
+}
+restart_lighttpd() {
+  kill $server; wait $server 2>/dev/null || true
+  lighttpd -D -f "$OUT/site/run/lighttpd.conf" >"$OUT/lighttpd.out" 2>&1 &
+  server=$!
+  site_wait_port "$port" || { echo "lighttpd did not restart" >&2; exit 1; }
+}
+read -r wake_rps wake_med < <(resident_run resident-wake)
+printf 'server.modules += ( "mod_setenv" )\nsetenv.add-environment = ( "PARLINO_POLL_ONLY" => "1" )\n' \
+  >> "$OUT/site/run/lighttpd.conf"
+restart_lighttpd
+read -r poll_rps poll_med < <(resident_run resident-poll PARLINO_POLL_ONLY=1)
+printf '  %-28s %10s req/s   median %7s ms\n' "resident server, wake-ups" "$wake_rps" "$wake_med" \
+  "resident server, polling" "$poll_rps" "$poll_med"
+echo "  handed over (wake-ups) / parlino median: $(ratio "$wake_med" "$forum_med") (target: at most 2)"
+echo "  handed over (polling) / parlino median:  $(ratio "$poll_med" "$forum_med")"
 kill $server; wait $server 2>/dev/null || true; trap - EXIT
 
 # Bare start-up: the list page of an empty forum, written to /dev/null.

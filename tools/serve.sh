@@ -5,6 +5,7 @@
 #                                           server runs or PORT is taken
 #   tools/serve.sh --config-only DIR PORT   only lay out DIR and write
 #                                           DIR/run/apache.conf and lighttpd.conf
+# RESIDENT=1 starts the program's resident server beside Apache.
 # PROGRAM (default build/parlino) is the program copied into the site,
 # WWW (default build/www) the site, DATA (default forum-data) the forum's
 # files: outside build/, so that `make clean` keeps them; the site's data
@@ -76,4 +77,14 @@ echo "Forum:          http://127.0.0.1:$PORT/cgi-bin/parlino"
 echo "Data directory: $DATA (settings: parlino.ini)"
 echo "Program log:    $ROOT/cgi-bin/bin/Log"
 echo "Ctrl-C stops the server."
+if [ "${RESIDENT:-}" = 1 ]; then
+  # RESIDENT=1: a resident server beside Apache takes every request over;
+  # it ends with Apache.
+  site_resident_start "$ROOT/cgi-bin/bin"
+  echo "Resident server: process $resident, as $(site_cgi_user); log in $ROOT/cgi-bin/bin/Log"
+  trap 'site_resident_stop "$ROOT/cgi-bin/bin"' EXIT
+  trap 'exit 0' INT TERM
+  apache2 -f "$ROOT/run/apache.conf" -DFOREGROUND
+  exit
+fi
 exec apache2 -f "$ROOT/run/apache.conf" -DFOREGROUND

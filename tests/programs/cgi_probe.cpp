@@ -8,6 +8,7 @@
 #include "adapters/CgiSEng.h"
 #include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
+#include "platform/PlatThreads.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ class TProbeForm : public plat::TForm {
  public:
   explicit TProbeForm(plat::TComponent* owner) : plat::TForm(owner) {
     engine = new TGeneralHttpEngine(this);
+    engine->CGIMode = static_cast<TCGIMode>(std::atoi(Env("PROBE_MODE").c_str()));
     if (!Env("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(Env("PROBE_LIMIT")));
     engine->SetBufferedOutput(Flag("PROBE_BUFFERED"));
     engine->SetNoCache(Flag("PROBE_NOCACHE"));
@@ -71,6 +73,7 @@ class TProbeForm : public plat::TForm {
       }
       HttpWrite("</fields>");
     }
+    if (!Env("PROBE_SLEEP").empty()) plat::SleepMs(std::stoi(Env("PROBE_SLEEP")));
     if (!Env("PROBE_THROW").empty()) throw plat::Exception(Env("PROBE_THROW"));
   }
 

@@ -14,7 +14,7 @@ namespace plat {
 
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env, const std::string& stdinData,
-                      int timeoutMs, bool keepStdinOpen) {
+                      int timeoutMs, bool keepStdinOpen, std::atomic<int>* pidOut) {
   TRunResult result;
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0) return result;
@@ -49,6 +49,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     close(out[0]);
     return result;
   }
+  if (pidOut) *pidOut = pid;
   signal(SIGPIPE, SIG_IGN);
   fcntl(in[1], F_SETFL, O_NONBLOCK);
   size_t written = 0;

@@ -1,6 +1,7 @@
 // Runs a program to completion with a given environment and standard input,
 // collecting its standard output: what a web server does with a CGI program.
 #pragma once
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,9 +18,10 @@ struct TRunResult {
 
 // env replaces the whole environment. stdinData is written and then the
 // pipe closed, unless keepStdinOpen (then the program sees no end of input
-// until it exits or the timeout kills it).
+// until it exits or the timeout kills it). pid, when given, receives the
+// program's process id as soon as it runs.
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env, const std::string& stdinData,
-                      int timeoutMs = 20000, bool keepStdinOpen = false);
+                      int timeoutMs = 20000, bool keepStdinOpen = false, std::atomic<int>* pid = nullptr);
 
 }  // namespace plat

@@ -16,6 +16,34 @@ site_cgi_user() {
   if [ "$(id -u)" -eq 0 ]; then echo www-data; else id -un; fi
 }
 
+# site_as_cgi_user COMMAND...: runs it as that account.
+site_as_cgi_user() {
+  if [ "$(id -u)" -eq 0 ]; then runuser -u "$(site_cgi_user)" -- "$@"; else "$@"; fi
+}
+
+# site_resident_start BIN [VAR=VALUE...]: starts the resident server of the
+# program BIN/parlino by hand (no CGI environment: ServerMode) as the CGI
+# account and returns once it polls; its process id is in $resident.
+site_resident_start() {
+  local bin=$1; shift
+  site_as_cgi_user env -i PATH=/usr/bin:/bin "$@" "$bin/parlino" </dev/null >/dev/null 2>&1 &
+  resident=$!
+  local window=$bin/Temp/parlino_S.window
+  for _ in $(seq 100); do
+    if [ -e "$window" ] && ! flock -n "$window" true 2>/dev/null; then return 0; fi
+    sleep 0.05
+  done
+  echo "The resident server did not start; see $bin/Log" >&2
+  return 1
+}
+
+# site_resident_stop BIN: deleting its queue file ends the server at its
+# next poll; requests still waiting then get no page.
+site_resident_stop() {
+  rm -f "$1/Temp/parlino_S"
+  wait "$resident" 2>/dev/null || true
+}
+
 # site_reachable DIR: whether the CGI account can enter DIR (a work tree
 # below /root, for instance, is closed to www-data).
 site_reachable() {

@@ -1,0 +1,130 @@
+// The resident server with real processes: servers started by the test or
+// by a client, clients (the real programs) handing their requests over.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "platform/PlatFiles.h"
+#include "tests/support/ResidentSite.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Env = ResidentSite::Env;
+const std::string Bin = PARLINO_BINARY_DIR, Probe = Bin + "/cgi_probe";
+
+std::string Read(const std::string& path) { return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}}; }
+std::string Fields(const std::string& lines) {
+  return "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n<fields>\r\n" + lines + "</fields>";
+}
+void Touch(const std::string& path, int secondsAgo = 0) {
+  std::ofstream(path, std::ios::app).flush();
+  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
+}
+
+// Posts, the list and a message as visitors get them through the server,
+// then from processes serving themselves on the same data.
+TEST(ResidentServer, ForumPagesAreTheSelfServedPagesPlusTheirLength) {
+  ResidentSite site(Bin + "/parlino");
+  const std::string part = Bin + "/../../tests/data/multipart/forum_post", type = Read(part + ".type");
+  const Env form{{"CONTENT_TYPE", "application/x-www-form-urlencoded"}, {"SERVER_SOFTWARE", "Apache/2.4"}},
+      multipart{{"CONTENT_TYPE", type.substr(14, type.find_last_not_of("\r\n") - 13)}};
+  const std::vector<std::tuple<Env, std::string, std::string>> requests{
+      {form, "", "NEWNAME=A&NEWEMAIL=e&NEWSUBJECT=S&NEWTEXT=T&ACTION_NEWMESSAGE_POST=Post"},
+      {multipart, "", Read(part + ".body")}, {form, "", ""}, {form, "VIEWID=", ""}};
+  std::smatch id;
+  auto pages = [&](bool handedOver, std::vector<int> order) {
+    std::vector<std::string> out(requests.size());
+    for (int i : order) {
+      auto [env, query, body] = requests[i];
+      env["QUERY_STRING"] = query + (query.empty() ? "" : id.str(1)), env["SCRIPT_NAME"] = "/cgi-bin/parlino";
+      const std::string page = site.Run(env, body).Output;
+      // A cookie's expiry moves with the clock.
+      out[i] = std::regex_replace(handedOver ? WithoutLength(page) : page, std::regex("expires=[^\\r]*"), "");
+      if (i == 2) std::regex_search(out[i], id, std::regex("VIEWID=(\\d+)"));
+    }
+    return out;
+  };
+  site.Start({});
+  const std::vector<std::string> through = pages(true, {0, 1, 2, 3});
+  site.Stop();
+  EXPECT_EQ(through, pages(false, {2, 3, 0, 1}));
+}
+
+// At a quit message the server deletes exactly its own files, wherever they
+// lie; when its queue file is gone it just ends.
+TEST(ResidentServer, EndsCleanly) {
+  for (int quit : {0, 1})
+    for (bool tempIsFile : {false, true}) {
+      ResidentSite site(Probe);
+      if (tempIsFile) Touch(site.dir + "/Temp"), site.base = site.dir + "/cgi_probe";
+      site.Start({});
+      const std::vector<std::string> own{"_C_0A1F_REQ", "_C_FFFF_OUT", "_S.window"},
+          others{"_C_xyz", "_C_0a1f_REQ", "_C_0A1F_REQX", "_data.dat", "_x_C_0000_REQ"};
+      for (const auto& names : {own, others})
+        for (const std::string& name : names) Touch(site.base + name);
+      quit ? kill(site.pid, SIGTERM) : fs::remove(site.base + "_S");
+      EXPECT_EQ(site.server.get().ExitCode, 0);
+      EXPECT_FALSE(plat::WindowExists(site.base + "_S.window") || fs::exists(site.base + "_S"));
+      for (const std::string& name : own) EXPECT_EQ(fs::exists(site.base + name), !quit) << name << tempIsFile;
+      for (const std::string& name : others) EXPECT_TRUE(fs::exists(site.base + name)) << name;
+    }
+}
+
+// A queue whose server is gone: the next process clears it and serves its
+// request itself; a waiting client gives up without output.
+TEST(ResidentServer, AbandonedQueues) {
+  struct Case { bool server; int staleAtStart, killAfterMs, ageAfterMs; };
+  for (const Case& c : std::vector<Case>{{false, 31, 0, 0}, {true, 0, 800, 0}, {false, 0, 0, 500}}) {
+    ResidentSite site(Probe);
+    fs::create_directories(site.dir + "/Temp");
+    c.server ? site.Start({{"PROBE_SLEEP", "5000"}}) : Touch(site.base + "_S", c.staleAtStart);
+    Touch(site.base + "_C_1234_OUT");
+    auto client = std::async(std::launch::async, [&] { return site.Run({{"QUERY_STRING", "a=1"}}); });
+    plat::SleepMs(c.killAfterMs + c.ageAfterMs);
+    if (c.killAfterMs) kill(site.pid, SIGKILL);
+    if (c.ageAfterMs) Touch(site.base + "_S", 40);
+    const plat::TRunResult r = client.get();
+    EXPECT_EQ(r.Output + std::to_string(r.ExitCode), (c.staleAtStart ? Fields("a=1\r\n") : "") + "0");
+    EXPECT_FALSE(fs::exists(site.base + "_S")) << c.killAfterMs << c.ageAfterMs;
+    EXPECT_EQ(plat::FindFiles(site.base + "_C_*_REQ", plat::faAnyFile).size() + fs::exists(site.base + "_C_1234_OUT"),
+              c.staleAtStart ? 0u : 1u);
+  }
+}
+
+// Sixteen clients at once, served one after the other or on threads: each
+// gets its own page, once. A second server leaves the running one alone.
+TEST(ResidentServer, ConcurrentClientsGetTheirOwnPages) {
+  for (const char* mode : {"1", "2"}) {
+    ResidentSite site(Probe);
+    site.Start({{"SERVER_SOFTWARE", "T"}, {"PROBE_MODE", mode}, {"PROBE_SLEEP", "30"}}, {"START_SERVER"});
+    EXPECT_EQ(plat::RunProgram(site.self, {}, {{"CGI_LOG_DIR", site.dir}}, "").ExitCode, 0);
+    std::vector<std::future<plat::TRunResult>> clients;
+    for (int i = 0; i < 16; ++i)
+      clients.push_back(std::async(std::launch::async, [&site, i] { return site.Run({}, "n=" + std::to_string(i)); }));
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(WithoutLength(clients[i].get().Output), Fields("n=" + std::to_string(i) + "\r\n"));
+    EXPECT_EQ(fs::file_size(site.base + "_S"), 0u);
+  }
+}
+
+// A client that cannot hand its request over serves it itself: every
+// ClientId taken (a planted link counts, and is left alone), a request file
+// name longer than a record holds, or a server it started that never takes
+// one. 255 characters are handed over.
+TEST(ResidentServer, ClientsThatCannotHandOverServeThemselves) {
+  struct Case { size_t nameLength; bool allTaken; const char* mode; };
+  for (const Case& c : std::vector<Case>{{255, false, ""}, {256, false, ""}, {0, true, ""}, {256, false, "1"}}) {
+    ResidentSite site(Probe, c.nameLength ? c.nameLength - 11 : 0);
+    if (!*c.mode) site.Start({});
+    char id[8] = "0000";
+    for (int i = 0; c.allTaken && i < 65535; ++i, std::snprintf(id, sizeof id, "%04X", i))
+      fs::create_symlink(site.dir + "/target", site.base + "_C_" + id + (i % 2 ? "_REQ" : "_OUT"));
+    const std::string page = site.Run({{"QUERY_STRING", "a=1"}, {"PROBE_MODE", c.mode}}).Output;
+    EXPECT_EQ(c.nameLength == 255 ? WithoutLength(page) : page, Fields("a=1\r\n")) << c.nameLength << c.mode;
+    EXPECT_FALSE(fs::exists(site.dir + "/target"));
+  }
+}
+
+}  // namespace
