@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # The forum through real web servers: over HTTP behind Apache and lighttpd,
-# then in Chromium (browser.mjs) behind Apache, each on a site of its own
-# under $BUILD/e2e; last, a second `make serve`. Prints a PASS or FAIL line per check.
+# then in Chromium (browser.mjs) behind Apache, then behind Apache with a
+# resident server, each on a site of its own under $BUILD/e2e; last, a second `make serve`. Prints a PASS or FAIL line per check.
 import functools, html, os, re, subprocess, time
 from harness import BUILD, POSTED, PROGRAM, RECORD, REMOVED, ROOT, check, finish, read, serve, sh, tally
 
@@ -143,9 +143,23 @@ def second_serve():
         first.wait()
 
 
+def resident(site):
+    # Every visit again, handed over to a resident server, whose process is seen writing the page.
+    bin_dir = os.path.join(site.root, "cgi-bin", "bin")
+    pid = sh('site_resident_start "$1" && pgrep -o -f "^$1/parlino$"', bin_dir)
+    written = lambda: int(re.search(rb"wchar: (\d+)", read(f"/proc/{pid}/io"))[1])  # noqa: E731
+    try:
+        before, page = written(), site.request()
+        check("resident", "a list page comes from the resident server", written() - before >= len(page.body) > 0)
+        forum(site)
+    finally:
+        os.remove(os.path.join(bin_dir, "Temp", "parlino_S"))  # the server ends at its next look
+
+
 if __name__ == "__main__":
     for kind in ("apache", "lighttpd"):
         serve(kind, kind, os.path.join(OUT, kind), SETTINGS, forum)
     serve("browser", "apache", os.path.join(OUT, "browser"), SETTINGS, browser)
+    serve("resident", "apache", os.path.join(OUT, "resident"), SETTINGS, resident)
     second_serve()
     finish("End-to-end")
