@@ -5,7 +5,7 @@ set -euo pipefail
 kind=${1:-build}
 packages=(cmake g++ make libgtest-dev libbenchmark-dev python3)
 case "$kind" in
-  test) packages+=(apache2 lighttpd chromium nodejs npm curl strace clang libclang-rt-14-dev) ;;
+  test) packages+=(apache2 lighttpd chromium nodejs npm curl strace procps clang libclang-rt-14-dev) ;;
   serve) packages+=(apache2) ;;
   bench) packages+=(lighttpd apache2-utils hyperfine curl) ;;
 esac
@@ -14,6 +14,7 @@ esac
 command_of() {
   case "$1" in
     nodejs) echo node ;;
+    procps) echo pgrep ;;
     g++|cmake|make|python3|npm|curl|chromium|lighttpd|hyperfine|clang|strace) echo "$1" ;;
     apache2) echo apache2 ;;
     apache2-utils) echo ab ;;
