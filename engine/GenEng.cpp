@@ -52,6 +52,8 @@ TStartPlan PlanStart(const TStartFacts& Facts) {
   plan.ResidentServer = plan.Interactive || (!Facts.Params.empty() && Facts.Params[0] == "START_SERVER");
   plan.StdActive = !windowsCgi && (software || plan.ResidentServer);
   plan.StdStreams = plan.StdActive && !plan.ResidentServer;
+  plan.WinActive = Facts.ServerSoftware.empty() || windowsCgi;
+  plan.WinServer = plan.WinActive && Facts.Params.empty();
   const bool stdCreated = plan.Interactive || (software && !windowsCgi);
   if (stdCreated) plan.Engines.push_back(TEngineKind::CgiStd);
   if (!(stdCreated && plan.StdActive) || plan.Interactive) plan.Engines.push_back(TEngineKind::CgiWin);

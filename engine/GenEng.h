@@ -56,6 +56,8 @@ struct TStartPlan {
   bool ResidentServer = false;   // this process is the resident server
   bool StdActive = false;        // the standard CGI engine serves this process
   bool StdStreams = false;       // ... its own request, over stdin and stdout
+  bool WinActive = false;        // the Windows CGI engine may serve this process
+  bool WinServer = false;        // ... as the resident Windows CGI server
   std::vector<TEngineKind> Engines;  // created by the component, in this order
 };
 TStartPlan PlanStart(const TStartFacts& Facts);

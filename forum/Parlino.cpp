@@ -1,6 +1,7 @@
 // The program's entry: the engine core's and the CGI engine's start-up steps,
 // then the application with its main window, whose loading serves the request.
 #include "adapters/CgiSEng.h"
+#include "adapters/CgiWEng.h"
 #include "engine/HttpEng.h"
 #include "forum/ParlinoF.h"
 #include "platform/PlatProcess.h"
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
   plat::SetCommandLine(argc, argv);
   InitHttpEngine();
   CgiStdEngineStartup();
+  CgiWinEngineStartup();
   plat::TApplication& application = plat::Application();
   application.Initialize();
   application.Title = "Orvane - Parlino";

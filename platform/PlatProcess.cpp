@@ -92,6 +92,11 @@ std::string ParamStr(int index) {
   return args[static_cast<size_t>(index)];
 }
 
+std::string CurrentDirectory() {
+  char buffer[PATH_MAX];
+  return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
 std::string ProgramFileName() {
   // The kernel's link is already the resolved path; it never changes.
   static const std::string path = [] {

@@ -23,6 +23,8 @@ std::string ParamStr(int index);  // 0: program as invoked
 
 // Real path of the running executable.
 std::string ProgramFileName();
+// The working directory; empty when it cannot be found.
+std::string CurrentDirectory();
 // Inside a loaded module, the module's own path; otherwise the program's.
 std::string ModulePath();
 // Set only by the loaded library's start-up code.

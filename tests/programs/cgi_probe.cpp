@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "adapters/CgiSEng.h"
+#include "adapters/CgiWEng.h"
 #include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
 #include "platform/PlatThreads.h"
@@ -86,6 +87,7 @@ int main(int argc, char** argv) {
   plat::SetCommandLine(argc, argv);
   InitHttpEngine();
   CgiStdEngineStartup();
+  CgiWinEngineStartup();
   plat::Application().CreateForm<TProbeForm>();
   plat::Application().Run();
   return 0;
