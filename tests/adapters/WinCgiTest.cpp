@@ -1,0 +1,91 @@
+// Requests delivered as profile files, as a Windows CGI web server writes
+// them (CR LF lines), served by the probe program in NormalMode.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/PlatFiles.h"
+#include "tests/support/PlatRun.h"
+
+namespace {
+
+const std::string Probe = std::string(PARLINO_BINARY_DIR) + "/cgi_probe";
+const std::string Page = "content-type:text/html\r\n\r\n";
+
+struct Served {
+  std::string output, stdoutText;
+  int exitCode;
+};
+
+// Writes the profile ("{D}" is the request's directory) and other files,
+// serves it and returns what the output file then holds.
+Served Serve(const std::string& profile, const std::map<std::string, std::string>& files = {},
+             std::map<std::string, std::string> env = {}) {
+  std::string dir = "/tmp/parlino-wprofile-XXXXXX";
+  if (!mkdtemp(dir.data())) return {"no directory", "", -1};
+  auto expand = [&dir](std::string text) {
+    for (size_t at; (at = text.find("{D}")) != std::string::npos;) text.replace(at, 3, dir);
+    return text;
+  };
+  for (const auto& [name, content] : files) plat::AppendToFile(dir + "/" + name, expand(content));
+  plat::AppendToFile(dir + "/req.ini", expand(profile));
+  env["CGI_VERSION"] = "CGI/1.3a (Win95)";
+  env["CGI_LOG_DIR"] = dir;
+  const plat::TRunResult r = plat::RunProgram(Probe, {dir + "/req.ini"}, env, "");
+  Served served{"", r.Output, r.ExitCode};
+  if (!plat::ReadWholeFile(dir + "/out", served.output)) served.output = "[no output file]";
+  plat::RemoveTree(dir);
+  return served;
+}
+
+const std::string Post = "[CGI]\r\nRequest Method=POST\r\n[System]\r\nOutput File={D}/out\r\n";
+
+TEST(WinCgiProfile, FieldsComeFromTheFormSectionsOfAPost) {
+  struct Case {
+    const char* why;
+    std::string form, fields;
+  };
+  const std::vector<Case> cases = {
+      {"repeats joined, stopping at a gap",
+       "[Form Literal]\r\nColor=r\r\nColor_1=g\r\n[Form File]\r\nColor_2=b\r\nColor_4=x\r\n", "COLOR=r\r\ng\r\nb\r\nCOLOR_2=b\r\nCOLOR_4=x\r\n"},
+      {"external: count beyond the file", "[Form External]\r\nT={D}/t 100\r\n", "T=abc\r\n"},
+      {"external: ends at a zero byte", "[Form External]\r\nT={D}/z 5\r\n", "T=a\r\n"},
+      {"external: count cuts", "[Form External]\r\nT={D}/t 2\r\n", "T=ab\r\n"},
+      {"external: missing file or no count", "[Form External]\r\nT={D}/none 3\r\nU={D}/t\r\n", "T=\r\nU=\r\n"},
+      {"another FORM section: listed, default value", "[Formula]\r\nQ=1\r\n", "Q=\r\n"},
+  };
+  const std::map<std::string, std::string> files = {{"t", "abc"}, {"z", std::string("a\0bc", 4)}};
+  for (const Case& c : cases) {
+    const Served s = Serve(Post + c.form, files);
+    EXPECT_EQ(s.output, Page + "<fields>\r\n" + c.fields + "</fields>") << c.why;
+    EXPECT_EQ(s.stdoutText + std::to_string(s.exitCode), "0") << c.why;
+  }
+}
+
+TEST(WinCgiProfile, GetTakesFieldsFromTheQueryAndVariablesFromFourSections) {
+  const std::string profile =
+      "[CGI]\r\nRequest Method=GET\r\nQuery String=a=1&b=2\r\nExecutable Path=/cgi-win/p.exe\r\n"
+      "[System]\r\nOutput File={D}/out\r\n[Extra Headers]\r\nUser Agent=UA\r\n[Accept]\r\ntext/html=Yes\r\n"
+      "[Form Literal]\r\nA=no\r\n";
+  EXPECT_EQ(Serve(profile).output, Page + "<fields>\r\na=1\r\nb=2\r\n</fields>");
+  EXPECT_EQ(Serve(profile, {}, {{"PROBE_VARS", "SCRIPT_NAME,user_agent,TEXT/HTML,missing"}}).output,
+            Page + "<SCRIPT_NAME>/cgi-win/p.exe\r\n<user_agent>UA\r\n<TEXT/HTML>Yes\r\n<missing>\r\n");
+}
+
+TEST(WinCgiProfile, OutputFileRulesAndFailures) {
+  // No Output File: nothing is written, no event fires.
+  Served s = Serve("[CGI]\r\nRequest Method=GET\r\n", {}, {{"PROBE_THROW", "x"}});
+  EXPECT_EQ(s.output + s.stdoutText + std::to_string(s.exitCode), "[no output file]0");
+  // An existing longer output file keeps its surplus after the response.
+  s = Serve(Post, {{"out", Page + "<fields>\r\n</fields>SURPLUS"}}, {{"PROBE_TEXT", "<p>"}});
+  EXPECT_EQ(s.output, Page + "<p>elds>\r\n</fields>SURPLUS");
+  // A missing content file goes to the error page in the output file.
+  s = Serve(Post + "Content File={D}/gone\r\n[CGI]\r\nContent Type=multipart/form-data; boundary=x\r\n");
+  EXPECT_EQ(s.output.substr(0, Page.size() + 18), Page + "<html><body>Datei ");
+  EXPECT_NE(s.output.find("/gone kann nicht ge\xF6" "ffnet werden</body></html>"), std::string::npos) << s.output;
+  EXPECT_EQ(s.stdoutText + std::to_string(s.exitCode), "0");
+}
+
+}  // namespace
