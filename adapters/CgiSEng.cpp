@@ -147,13 +147,14 @@ void TCGIStdEngine::PollQueue() {
   PollTimer = 0;
   try {
     TQueueRecord record;
-    if (TakeNextRequest(record)) {
+    // A process that is the Windows CGI server too leaves such entries to it.
+    const TTaken taken = TakeNextRequest(record, false, StartPlan().WinServer);
+    if (taken == TTaken::Other) {
+      WriteLog("A Windows CGI request is waiting in the queue: this server takes no further request");
+      return;
+    }
+    if (taken == TTaken::Own) {
       const std::string name = record.RecordName();
-      // A Windows CGI server's entry: this server takes no further request.
-      if (!name.ends_with("_REQ")) {
-        WriteLog("A Windows CGI request is waiting in the queue: this server takes no further request");
-        return;
-      }
       if (IsClientRequestFile(name) && plat::RegularFileExists(name))
         DispatchRequest(name);
       else

@@ -25,10 +25,6 @@ const std::string ReqSuffix = "_REQ";
 
 bool EndsWith(const std::string& text, const std::string& tail) { return text.ends_with(tail); }
 
-bool QueueStale() {
-  double age = 0;
-  return plat::FileAge(QueueFileName(), age) && age < plat::Now() - kStaleDays;
-}
 
 // A refused open of the queue is tried again 11 times, pauseMs apart; with
 // wake-ups the same time is spent trying every 2 ms, so that a queue held
@@ -68,6 +64,11 @@ bool IsClientFileName(const std::string& name, const std::string& prefix) {
 bool DeleteQueueFile() { return plat::DeleteFile(QueueFileName()); }
 
 }  // namespace
+
+bool QueueStale() {
+  double age = 0;
+  return plat::FileAge(QueueFileName(), age) && age < plat::Now() - kStaleDays;
+}
 
 TQueueRecord TQueueRecord::Make(double queuedAt, const std::string& name) {
   TQueueRecord record;
@@ -125,7 +126,7 @@ void QueueHousekeeping() {
   if (!plat::EntryExists(QueueFileName())) DeleteClientFiles();
 }
 
-void CreateQueueFile() {
+void CreateQueueFile(bool removeClientFiles) {
   if (plat::EntryExists(QueueFileName())) {
     DeleteQueueFile();
     plat::SleepMs(200);
@@ -139,7 +140,7 @@ void CreateQueueFile() {
     WriteLog("Can not create file " + QueueFileName());
   }
   file.Close();
-  DeleteClientFiles();
+  if (removeClientFiles) DeleteClientFiles();
 }
 
 bool WriteRequestFile() {
@@ -309,20 +310,23 @@ void WaitForResponse() {
   plat::ExitProcessNow(0);
 }
 
-bool TakeNextRequest(TQueueRecord& record) {
+TTaken TakeNextRequest(TQueueRecord& record, bool windowsCgi, bool lookPast) {
   plat::TFile queue;
-  if (!OpenQueue(queue, plat::TFileAccess::ReadWrite, 100)) return false;
+  if (!OpenQueue(queue, plat::TFileAccess::ReadWrite, windowsCgi ? 60 : 100)) return TTaken::None;
   for (int64_t at = 0;; at += TQueueRecord::Size) {
     if (queue.ReadFully(record.Bytes, TQueueRecord::Size) < TQueueRecord::Size) {
       queue.Touch();
-      return false;
+      return TTaken::None;
     }
     if (record.Status() != TQueueRecord::Waiting) continue;
-    if (EndsWith(record.RecordName(), ReqSuffix)) {
-      record.SetStatus(TQueueRecord::Taken);
-      if (!queue.Seek(at) || !queue.Write(record.Bytes, 1)) return false;
+    if (EndsWith(record.RecordName(), ReqSuffix) == windowsCgi) {
+      if (lookPast) continue;
+      return TTaken::Other;
     }
-    return true;
+    // Taken, so that a request thread still serving it is not given it again.
+    record.SetStatus(TQueueRecord::Taken);
+    if (!queue.Seek(at) || !queue.Write(record.Bytes, 1)) return TTaken::None;
+    return TTaken::Own;
   }
 }
 

@@ -58,9 +58,15 @@ bool CopyResponse(plat::TFile& in, plat::THandleStream& out);
 // A request file of this program's clients; no other name is ever served
 // or deleted.
 bool IsClientRequestFile(const std::string& path);
-void CreateQueueFile();
-// The first waiting entry; a standard entry is marked taken.
-bool TakeNextRequest(TQueueRecord& record);
+// A Windows CGI server leaves the client files alone.
+void CreateQueueFile(bool removeClientFiles = true);
+// The queue file's last write is more than 30 seconds ago.
+bool QueueStale();
+// The first waiting entry, marked taken when it is of the caller's kind
+// (a Windows CGI entry names no "_REQ" file). lookPast: entries of the other
+// kind are left to the other server of this process.
+enum class TTaken { None, Own, Other };
+TTaken TakeNextRequest(TQueueRecord& record, bool windowsCgi = false, bool lookPast = false);
 void OpenRequestFiles(const std::string& Name);
 void FinishRequest(const std::string& Name);
 // The server's own files (queue, window, client files), deleted at its end.

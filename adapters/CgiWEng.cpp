@@ -1,12 +1,19 @@
 #include "adapters/CgiWEng.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <thread>
 
 #include "adapters/CgiServer.h"
 #include "engine/HUtils.h"
 #include "platform/PlatExcept.h"
 #include "platform/PlatProcess.h"
 #include "platform/PlatText.h"
+#include "platform/PlatThreads.h"
+#include "platform/PlatTime.h"
+#include "platform/PlatWindow.h"
 
 namespace {
 
@@ -32,12 +39,100 @@ std::string AbsolutePath(const std::string& Path) {
   return dir.empty() ? Path : dir + "/" + Path;
 }
 
+namespace {
+
+constexpr int kHandOverAttempts = 21;
+constexpr int kNameRoom = TQueueRecord::NameSize - 1;
+
+std::unique_ptr<plat::TWindow> winServerWindow;
+std::atomic<int> runningThreads{0};
+
+// A process that runs the standard resident server too shares its queue
+// file and window.
+bool SharesStdServer() {
+  const TStartPlan plan = StartPlan();
+  return plan.StdActive && plan.ResidentServer;
+}
+
+void EndWinServer() {
+  if (!winServerWindow) return;
+  for (int waited = 0; runningThreads > 0 && waited < 600; ++waited) plat::SleepMs(50);
+  try {
+    if (ServerData().QueueOwner) plat::DeleteFile(QueueFileName());
+    plat::DeleteFile(WindowFileName());
+  } catch (...) {
+  }
+  winServerWindow.reset();
+}
+
+// Appends the record naming the profile; the profile itself is the request.
+bool HandOverProfile(const std::string& Profile) {
+  // A name the record cannot hold whole is served by this process.
+  if (Profile.size() > static_cast<size_t>(kNameRoom) || !plat::EntryExists(QueueFileName())) return false;
+  TServerData& data = ServerData();
+  for (int attempt = 0; attempt < 11; ++attempt) {
+    plat::TFile queue;
+    if (!queue.Open(QueueFileName(), plat::TFileAccess::Write, plat::TShareKind::Exclusive,
+                    plat::TFileCreation::OpenExisting, plat::TFileLink::NoFollow)) {
+      if (queue.Failure() != plat::TOpenFailure::SharingViolation) return false;
+      plat::SleepMs(50);
+      continue;
+    }
+    const TQueueRecord record = TQueueRecord::Make(plat::Now(), Profile);
+    if (!queue.SeekEnd() || !queue.Write(record.Bytes, TQueueRecord::Size)) return false;
+    data.QueueOwner = false;
+    data.RecordName = Profile;
+    queue.Touch();
+    return true;
+  }
+  return false;
+}
+
+// Waits until the server has written the output file; the web server reads
+// it once this process has ended.
+[[noreturn]] void WaitForCompletion() {
+  static bool ServerWindowSeen = false;
+  plat::InstallQuitSignals();
+  const double start = plat::Now();
+  try {
+    while (start + 180.0 / 86400 > plat::Now() && !plat::QuitSignalPending()) {
+      const bool window = ServerWindowExists();
+      const int status = GetRequestStatus();
+      if (status >= 2) break;
+      // The age is taken now, not when the wait began: a busy server keeps
+      // touching the queue, and its other clients' entries must survive.
+      if ((ServerWindowSeen && !window) || QueueStale()) {
+        plat::DeleteFile(QueueFileName());
+        break;
+      }
+      if (window) ServerWindowSeen = true;
+      plat::SleepMs(60);
+    }
+  } catch (...) {
+  }
+  TerminateCgiProcess();
+  plat::ExitProcessNow(0);
+}
+
+}  // namespace
+
 void CgiWinEngineStartup() {
   RegisterEngineFactory(TEngineKind::CgiWin, CreateWinEngine);
   if (!WinCgiActive()) return;
+  TWinCgiThreadFields& win = WinCgiThreadFields();
   // The resident server that may take the request runs elsewhere: a
   // relative name would not lead it to the profile.
-  if (plat::ParamCount() >= 1) WinCgiThreadFields().ProfileFileName = AbsolutePath(plat::ParamStr(1));
+  if (plat::ParamCount() >= 1) win.ProfileFileName = AbsolutePath(plat::ParamStr(1));
+  ServerData();
+  if (!ServerWindowExists() && QueueStale()) plat::DeleteFile(QueueFileName());
+  if (IsWinCgiServer()) {
+    if (SharesStdServer()) return;
+    plat::Application();
+    std::atexit(EndWinServer);
+    CreateQueueFile(false);
+    return;
+  }
+  if (HandOverProfile(win.ProfileFileName)) WaitForCompletion();
 }
 
 TCGIWinEngine::TCGIWinEngine(const TEngineConfig& Config)
@@ -47,8 +142,65 @@ TCGIWinEngine::TCGIWinEngine(const TEngineConfig& Config)
   AutoTerminate = Config.CgiAutoTerminate;
   if (Interactive) CGIMode = TCGIMode::ServerMode;
   SetCurrentEngine(this);
-  if (IsWinCgiServer()) return;
-  DispatchRequest(WinCgiThreadFields().ProfileFileName);
+  if (!IsWinCgiServer()) {
+    DispatchRequest(WinCgiThreadFields().ProfileFileName);
+    return;
+  }
+  plat::TApplication& application = plat::Application();
+  application.Title = plat::ExtractFileName(plat::ProgramFileName()) + "_S";
+  if (!SharesStdServer()) {
+    plat::InstallQuitSignals();
+    winServerWindow = std::make_unique<plat::TWindow>();
+    if (!winServerWindow->Create(WindowFileName())) WriteLog("Can not create file " + WindowFileName());
+  }
+  PollTimer = application.AddTimer(60, [this] { PollQueue(); });
+}
+
+void TCGIWinEngine::PollQueue() {
+  plat::TApplication& application = plat::Application();
+  application.RemoveTimer(PollTimer);
+  PollTimer = 0;
+  try {
+    TQueueRecord record;
+    const TTaken taken = TakeNextRequest(record, true, SharesStdServer());
+    if (taken == TTaken::Other) {
+      WriteLog("A standard CGI request is waiting in the queue: this server takes no further request");
+      return;
+    }
+    if (taken == TTaken::Own) {
+      const std::string name = record.RecordName();
+      if (plat::RegularFileExists(name))
+        DispatchRequest(name);
+      else
+        FinishRequest(name);
+    }
+  } catch (...) {
+  }
+  if (plat::EntryExists(QueueFileName())) {
+    PollTimer = application.AddTimer(60, [this] { PollQueue(); });
+    return;
+  }
+  if (SharesStdServer()) return;
+  ServerData().QueueOwner = false;
+  winServerWindow.reset();
+  TerminateCgiProcess();
+}
+
+void TCGIWinEngine::ServeProfile(const std::string& Name) {
+  TWinCgiThreadFields& win = WinCgiThreadFields();
+  win.ProfileFileName = Name;
+  win.Profile.reset();
+  try {
+    RunRequest(this);
+  } catch (const std::exception& error) {
+    WriteLog("Unhandled exception : " + std::string(error.what()));
+  }
+  // The web server may read the output only once it is closed.
+  CloseFiles(win);
+  try {
+    FinishRequest(Name);
+  } catch (...) {
+  }
 }
 
 TCGIWinEngine::~TCGIWinEngine() {
@@ -59,8 +211,35 @@ void TCGIWinEngine::DispatchRequest(const std::string& Name) {
   TWinCgiThreadFields& win = WinCgiThreadFields();
   win.ProfileFileName = Name;
   win.Profile.reset();
-  // Until a resident server takes them, requests of every mode are served
-  // here rather than lost.
+  if (IsWinCgiServer()) {
+    if (CGIMode == TCGIMode::ServerThreadMode) {
+      ++runningThreads;
+      try {
+        std::thread([this, Name] {
+          WinCgiThreadFields().RequestThread = this;
+          ServerData();
+          ServeProfile(Name);
+          WinCgiThreadFields().RequestThread = nullptr;
+          --runningThreads;
+        }).detach();
+        return;
+      } catch (...) {
+        --runningThreads;
+      }
+    }
+    ServeProfile(Name);
+    return;
+  }
+  if (CGIMode != TCGIMode::NormalMode) {
+    // No server took the request at start-up: one is started and given it.
+    if (plat::SpawnDetached(plat::ProgramFileName(), {})) {
+      for (int attempt = 0; attempt < kHandOverAttempts; ++attempt) {
+        plat::SleepMs(200);
+        if (HandOverProfile(Name)) WaitForCompletion();
+      }
+    }
+    // Every hand-over failed: the request is served here rather than lost.
+  }
   RunRequest(this);
   if (AutoTerminate) TerminateCgiProcess();
 }

@@ -42,6 +42,11 @@ class TCGIWinEngine : public THttpEngine {
   bool IsActive() override;
 
   void DispatchRequest(const std::string& Name);
+  // The resident server's timer handler.
+  void PollQueue();
+  // Serves a handed-over profile on the calling thread, closes its output
+  // file and marks its entry done.
+  void ServeProfile(const std::string& Name);
 
  protected:
   void SendToClient(const void* Buffer, int Count) override;

@@ -8,6 +8,7 @@
 
 #include "platform/PlatFiles.h"
 #include "tests/support/PlatRun.h"
+#include "tests/support/ResidentSite.h"
 
 namespace {
 
@@ -86,6 +87,38 @@ TEST(WinCgiProfile, OutputFileRulesAndFailures) {
   EXPECT_EQ(s.output.substr(0, Page.size() + 18), Page + "<html><body>Datei ");
   EXPECT_NE(s.output.find("/gone kann nicht ge\xF6" "ffnet werden</body></html>"), std::string::npos) << s.output;
   EXPECT_EQ(s.stdoutText + std::to_string(s.exitCode), "0");
+}
+
+// A resident server takes the profile: the client's own environment, which
+// would make it write "<self>", plays no part. An interactive start serves
+// standard requests from the same queue, before and after a Windows one.
+TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
+  const ResidentSite::Env win{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}};
+  for (const ResidentSite::Env& serverEnv : {win, ResidentSite::Env{}}) {
+    ResidentSite site(Probe);
+    site.Start(serverEnv);
+    const bool both = serverEnv.empty();
+    for (int round = 0; round < 2; ++round) {
+      if (both) {
+        EXPECT_EQ(WithoutLength(site.Run({{"QUERY_STRING", "s=1"}}).Output),
+                  "HTTP/1.1 200 OK\r\n" + Page + "<fields>\r\ns=1\r\n</fields>");
+      }
+      const std::string dir = site.dir + "/r" + std::to_string(round);
+      std::filesystem::create_directories(dir);
+      plat::AppendToFile(dir + "/req.ini", "[CGI]\r\nRequest Method=GET\r\nQuery String=w=" + std::to_string(round) +
+                                               "\r\n[System]\r\nOutput File=" + dir + "/out\r\n");
+      ResidentSite::Env client = win;
+      client["PROBE_TEXT"] = "<self>";
+      const plat::TRunResult r = plat::RunProgram(site.self, {dir + "/req.ini"}, client, "");
+      std::string out;
+      plat::ReadWholeFile(dir + "/out", out);
+      EXPECT_EQ(out, Page + "<fields>\r\nw=" + std::to_string(round) + "\r\n</fields>") << both;
+      EXPECT_EQ(r.Output + std::to_string(r.ExitCode), "0");
+      // The profile belongs to the web server.
+      EXPECT_TRUE(plat::FileExists(dir + "/req.ini"));
+    }
+    site.Stop();
+  }
 }
 
 }  // namespace
