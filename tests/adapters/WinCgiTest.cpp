@@ -87,6 +87,12 @@ TEST(WinCgiProfile, OutputFileRulesAndFailures) {
   EXPECT_EQ(s.output.substr(0, Page.size() + 18), Page + "<html><body>Datei ");
   EXPECT_NE(s.output.find("/gone kann nicht ge\xF6" "ffnet werden</body></html>"), std::string::npos) << s.output;
   EXPECT_EQ(s.stdoutText + std::to_string(s.exitCode), "0");
+  // A multipart body is read whole, whatever its length.
+  const std::string big(12000, 'x');
+  s = Serve(Post + "Content File={D}/body\r\n[CGI]\r\nContent Type=multipart/form-data; boundary=xyzxyz\r\n"
+                   "Content Length=12068\r\n",
+            {{"body", "--xyzxyz\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n" + big + "\r\n--xyzxyz--\r\n"}});
+  EXPECT_EQ(s.output, Page + "<fields>\r\na=" + big + "\r\n</fields>");
 }
 
 // A resident server takes the profile: the client's own environment, which
