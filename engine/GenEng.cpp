@@ -52,9 +52,12 @@ TStartPlan PlanStart(const TStartFacts& Facts) {
   plan.ResidentServer = plan.Interactive || (!Facts.Params.empty() && Facts.Params[0] == "START_SERVER");
   plan.StdActive = !windowsCgi && (software || plan.ResidentServer);
   plan.StdStreams = plan.StdActive && !plan.ResidentServer;
-  plan.WinActive = Facts.ServerSoftware.empty() || windowsCgi;
+  // START_SERVER asks for the standard resident server, even without a
+  // server's environment: it is no profile to hand over to that very server.
+  const bool stdServerOnly = plan.ResidentServer && plan.StdActive && !plan.Interactive;
+  plan.WinActive = (Facts.ServerSoftware.empty() || windowsCgi) && !stdServerOnly;
   plan.WinServer = plan.WinActive && Facts.Params.empty();
-  const bool stdCreated = plan.Interactive || (software && !windowsCgi);
+  const bool stdCreated = plan.Interactive || (software && !windowsCgi) || stdServerOnly;
   if (stdCreated) plan.Engines.push_back(TEngineKind::CgiStd);
   if (!(stdCreated && plan.StdActive) || plan.Interactive) plan.Engines.push_back(TEngineKind::CgiWin);
   return plan;

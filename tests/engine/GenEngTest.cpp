@@ -26,7 +26,7 @@ TEST(StartPlan, FollowsTheStartTable) {
       {"profile named on the command line", {"", "", {"/tmp/req.ini"}, false}, {K::CgiWin}, false, false, false},
       {"by hand: the resident server", {"", "", {}, false}, {K::CgiStd, K::CgiWin}, true, true, false},
       {"ZB counts as no server", {"ZB server", "CGI/1.1", {}, false}, {K::CgiStd, K::CgiWin}, true, true, false},
-      {"START_SERVER without server", {"", "", {"START_SERVER"}, false}, {K::CgiWin}, true, true, false},
+      {"START_SERVER without server", {"", "", {"START_SERVER"}, false}, {K::CgiStd}, true, true, false},
       {"START_SERVER under a server", {"Apache", "CGI/1.1", {"START_SERVER"}, false}, {K::CgiStd}, true, true, false},
       {"START_SERVER is case-sensitive", {"", "", {"start_server"}, false}, {K::CgiWin}, false, false, false},
   };
