@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "adapters/CgiServer.h"
 #include "platform/PlatFiles.h"
 #include "tests/support/PlatRun.h"
 #include "tests/support/ResidentSite.h"
@@ -125,6 +126,29 @@ TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
     }
     site.Stop();
   }
+}
+
+// Each server takes its own kind from the shared queue; one that serves
+// alone stops at the other kind, one beside the other server looks past it.
+TEST(WinCgiQueue, EachServerTakesItsOwnKind) {
+  for (bool lookPast : {false, true})
+    for (bool windowsCgi : {false, true}) {
+      const std::string own = windowsCgi ? "/w/req.ini" : "/s_C_0001_REQ", other = windowsCgi ? "/s_C_0002_REQ" : "/w/o.ini";
+      plat::DeleteFile(QueueFileName());
+      plat::AppendToFile(QueueFileName(), "");
+      for (const std::string& name : {other, own}) {
+        const TQueueRecord record = TQueueRecord::Make(0, name);
+        plat::AppendToFile(QueueFileName(), std::string(reinterpret_cast<const char*>(record.Bytes), TQueueRecord::Size));
+      }
+      TQueueRecord taken;
+      EXPECT_EQ(TakeNextRequest(taken, windowsCgi, lookPast), lookPast ? TTaken::Own : TTaken::Other);
+      EXPECT_EQ(taken.RecordName(), lookPast ? own : other);
+      // A taken entry is not given again.
+      if (lookPast) {
+        EXPECT_EQ(TakeNextRequest(taken, windowsCgi, true), TTaken::None);
+      }
+    }
+  plat::DeleteFile(QueueFileName());
 }
 
 }  // namespace
