@@ -1,5 +1,6 @@
-// A CGI program for the engine's process tests. Its engine settings and what
-// its handler does come from PROBE_* environment variables.
+// A CGI program for the engine's process tests, and built as a library the
+// server's ISAPI test module. Its engine settings and what its handlers do
+// come from PROBE_* environment variables.
 #include <fcntl.h>
 #include <poll.h>
 
@@ -7,6 +8,7 @@
 
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
+#include "adapters/IsapiEng.h"
 #include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
 #include "platform/PlatThreads.h"
@@ -34,6 +36,18 @@ class TProbeForm : public plat::TForm {
         HttpWriteLn("<html><body>" + e.Message() + "</body></html>");
       });
     }
+    engine->OnIsapiExtensionVersion = [](unsigned&, std::string& description, bool&) {
+      if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
+      description = Env("PROBE_EXTVERSION");
+    };
+    engine->OnIsapiFilterVersion = [](unsigned&, unsigned&, std::string& description, unsigned& flags, bool&) {
+      flags = SF_NOTIFY_READ_RAW_DATA | SF_NOTIFY_SEND_RAW_DATA;
+      description = "probe filter";
+    };
+    engine->OnIsapiFilterProc = [this](THTTP_FILTER_CONTEXT&, unsigned, void*, unsigned&) {
+      ListFields();
+      HttpWrite("<cookie>" + HttpCookieString());
+    };
   }
 
  private:
@@ -62,20 +76,25 @@ class TProbeForm : public plat::TForm {
     }
     std::istringstream names(vars);
     for (std::string name; std::getline(names, name, ',');) HttpWriteLn("<" + name + ">" + HttpGetVariable(name));
-    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_GIF") && !Flag("PROBE_SILENT")) {
-      HttpWriteLn("<fields>");
-      for (const std::string& name : engine->GetFieldNames()) {
-        std::string value, content;
-        engine->GetField(name, "", value);
-        // An upload shows as its directory and content: its name is random.
-        if (name.ends_with("_FILENAME") && plat::ReadWholeFile(value, content))
-          value = plat::ExtractFileDir(value) + ": " + content;
-        HttpWriteLn(name + "=" + value);
-      }
-      HttpWrite("</fields>");
-    }
+    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_GIF") && !Flag("PROBE_SILENT"))
+      ListFields();
     if (!Env("PROBE_SLEEP").empty()) plat::SleepMs(std::stoi(Env("PROBE_SLEEP")));
     if (!Env("PROBE_THROW").empty()) throw plat::Exception(Env("PROBE_THROW"));
+    // Not an exception of the runtime: the request wrapper lets it pass.
+    if (!Env("PROBE_ESCAPE").empty()) throw Env("PROBE_ESCAPE");
+  }
+
+  void ListFields() {
+    HttpWriteLn("<fields>");
+    for (const std::string& name : engine->GetFieldNames()) {
+      std::string value, content;
+      engine->GetField(name, "", value);
+      // An upload shows as its directory and content: its name is random.
+      if (name.ends_with("_FILENAME") && plat::ReadWholeFile(value, content))
+        value = plat::ExtractFileDir(value) + ": " + content;
+      HttpWriteLn(name + "=" + value);
+    }
+    HttpWrite("</fields>");
   }
 
   TGeneralHttpEngine* engine;
@@ -83,6 +102,11 @@ class TProbeForm : public plat::TForm {
 
 }  // namespace
 
+#ifdef PARLINO_MODULE
+__attribute__((constructor)) static void LoadLibrary() {
+  IsapiLibraryStartup("probe", [] { plat::Application().CreateForm<TProbeForm>(); });
+}
+#else
 int main(int argc, char** argv) {
   plat::SetCommandLine(argc, argv);
   InitHttpEngine();
@@ -92,3 +116,4 @@ int main(int argc, char** argv) {
   plat::Application().Run();
   return 0;
 }
+#endif

@@ -1,0 +1,30 @@
+// Serves one request through a loaded library, as a web server speaking
+// ISAPI would: isapi_host LIBRARY. Server variables are the environment,
+// the body is standard input, HOST_PRELOAD body bytes come preloaded.
+// Prints what the client would get, then anything else the server saw.
+#include <cstdlib>
+#include <iostream>
+#include <iterator>
+
+#include "tests/support/IsapiHost.h"
+
+extern char** environ;
+
+int main(int argc, char** argv) {
+  TIsapiHost host(argc > 1 ? argv[1] : "");
+  HSE_VERSION_INFO version{};
+  if (!host.Handle() || !host.Entry<BOOL(HSE_VERSION_INFO*)>("GetExtensionVersion")(&version)) return 2;
+  TIsapiCall call;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string pair = *entry;
+    call.Variables[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
+  }
+  call.Body.assign(std::istreambuf_iterator<char>(std::cin), {});
+  call.Preload = std::strtoul(call.Variables["HOST_PRELOAD"].c_str(), nullptr, 10);
+  const TIsapiResult result = host.Serve(call);
+  std::cout << result.Output;
+  if (!result.Redirect.empty()) std::cout << "[redirect " << result.Redirect << "]";
+  if (result.Status != HSE_STATUS_SUCCESS) std::cout << "[status " << result.Status << " " << result.LogData << "]";
+  host.Entry<BOOL(DWORD)>("TerminateExtension")(0);
+  return 0;
+}
