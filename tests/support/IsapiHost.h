@@ -2,6 +2,8 @@
 // hands it extension requests and filter notifications through control
 // blocks and filter contexts of its own, and records what comes back.
 #pragma once
+#include <dlfcn.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -16,35 +18,29 @@ struct TIsapiCall {
 
 struct TIsapiResult {
   DWORD Status = 0;
-  std::string Output;    // what WriteClient sent
-  std::string Redirect;  // the URL of a redirect asked for
-  std::string LogData;
+  std::string Output, Redirect, LogData;
   std::vector<std::pair<DWORD, size_t>> Reads;  // each ReadClient: bytes asked, bytes the body still held
   size_t Delivered = 0;                         // body bytes ReadClient delivered
 };
 
 class TIsapiHost {
  public:
-  // Loads the library; Handle() is null when it cannot be loaded.
-  explicit TIsapiHost(const std::string& module);
-  ~TIsapiHost();
+  // Handle() is null when the library cannot be loaded.
+  explicit TIsapiHost(const std::string& module) : handle_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+  ~TIsapiHost() {
+    if (handle_) dlclose(handle_);
+  }
   void* Handle() const { return handle_; }
   template <class F>
-  F* Entry(const char* name) const;
-
+  F* Entry(const char* name) const {
+    return reinterpret_cast<F*>(dlsym(handle_, name));
+  }
   TIsapiResult Serve(const TIsapiCall& call) const;
-  // Every call, on threads threads at once; results in the calls' order.
+  // Every call, on that many threads at once; results in the calls' order.
   std::vector<TIsapiResult> ServeAll(const std::vector<TIsapiCall>& calls, int threads) const;
-  // One filter notification; raw is its HTTP_FILTER_RAW_DATA. Returns what
-  // the filter sent through WriteClient.
-  std::string Notify(DWORD type, const std::string& raw, DWORD& status) const;
+  // One notification with raw as its raw data; what the filter sent.
+  std::string Notify(DWORD type, std::string raw, DWORD& status) const;
 
  private:
-  void* handle_ = nullptr;
+  void* handle_;
 };
-
-#include <dlfcn.h>
-template <class F>
-F* TIsapiHost::Entry(const char* name) const {
-  return reinterpret_cast<F*>(dlsym(handle_, name));
-}
