@@ -132,7 +132,7 @@ int TISAPIEngine::GetContentLength() {
 }
 
 std::string ExecutablePathOf(const std::string& ScriptName) {
-  if (ScriptName.compare(1, 2, ":\\") != 0 || ScriptName.size() < 3) return ScriptName;
+  if (ScriptName.size() < 3 || ScriptName.compare(1, 2, ":\\") != 0) return ScriptName;
   const size_t last = ScriptName.rfind('\\');
   if (last == 0 || last == std::string::npos) return ScriptName;
   const size_t second = ScriptName.rfind('\\', last - 1);
