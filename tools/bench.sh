@@ -2,7 +2,8 @@
 # Whole-request benchmark: the forum's list page of a 1,000-message forum
 # next to a static file and a minimal C CGI program printing the same page,
 # all behind lighttpd on loopback, measured in one run with ab, and handed
-# over to a resident server with and without its wake-ups; then the
+# over to a resident server with and without its wake-ups, and served by
+# the forum loaded as a library into the ISAPI test host; then the
 # program's bare start-up against minimal C programs with hyperfine.
 # REQUESTS (default 2000) and CONCURRENCY (default 2) shape the ab runs.
 set -euo pipefail
@@ -72,6 +73,20 @@ ratio() { python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys
 page_ratio=$(ratio "$forum_med" "$minimal_med")
 echo "  parlino median / minimal C CGI median: $page_ratio (target: at most 1.5)"
 echo "  minimal C CGI / parlino requests per second: $(ratio "$minimal_rps" "$forum_rps")"
+
+# The same page from the forum loaded as a library into one process, the
+# ISAPI test host, on CONCURRENCY threads: no process is started per request.
+HOST=$BUILD/isapi_host
+ISAPI_REQUESTS=${ISAPI_REQUESTS:-20000}
+mkdir -p "$OUT/site/cgi-bin/lib"
+cp "$BUILD/parlino.so" "$OUT/site/cgi-bin/lib/parlino.so"
+isapi() { env -i SERVER_SOFTWARE=bench SCRIPT_NAME=/cgi-bin/parlino CGI_LOG_DIR="$OUT" "$HOST" "$OUT/site/cgi-bin/lib/parlino.so" "$@" </dev/null; }
+got=$(isapi | sed '1,/^\r$/d' | wc -c)
+[ "$got" -eq "$size" ] || echo "Warning: the library answers $got bytes, not $size" >&2
+isapi_rps=$(isapi "$CONCURRENCY" "$ISAPI_REQUESTS")
+printf '  %-28s %10.0f req/s   (%s requests on %s threads, one process)\n' "parlino.so, ISAPI host" \
+  "$isapi_rps" "$ISAPI_REQUESTS" "$CONCURRENCY"
+echo "  parlino.so / parlino requests per second: $(ratio "$isapi_rps" "$forum_rps") (target: at least 10)"
 
 # The same requests handed over to a resident server (ServerMode, started by
 # hand as the CGI account), woken by the queue file's changes and then with
