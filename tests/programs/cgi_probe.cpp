@@ -41,6 +41,7 @@ class TProbeForm : public plat::TForm {
       description = Env("PROBE_EXTVERSION");
     };
     engine->OnIsapiFilterVersion = [](unsigned&, unsigned&, std::string& description, unsigned& flags, bool&) {
+      if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
       flags = SF_NOTIFY_READ_RAW_DATA | SF_NOTIFY_SEND_RAW_DATA;
       description = "probe filter";
     };
