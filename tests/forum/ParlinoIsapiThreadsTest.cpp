@@ -1,70 +1,216 @@
-// The forum library serving many server threads at once: every page is the
-// page the request gets alone, every cookie its own visitor's, every post
-// stored once with its text.
-#include <gtest/gtest.h>
+// Libraries a web server loads, served through the ISAPI test host on one
+// server thread and on many (built for ThreadSanitizer too): the forum gives
+// the pages and files its CGI program gives, and its requests never meet;
+// the engine's probe, with handlers of its own, answers the filter calls and
+// raises on demand.
+#include <cstring>
+#include <set>
 
-#include <filesystem>
-#include <fstream>
-
-#include "engine/HUtils.h"
+#include "tests/support/ForumFixture.h"
 #include "tests/support/IsapiHost.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+const std::string Ok = "HTTP/1.1 200 OK\r\n";
+const fs::path root = fs::temp_directory_path() / ("parlino-isapi-" + std::to_string(plat::ProcessId()));
 
-TIsapiCall Call(const std::string& fields, const std::string& cookie = "", bool post = false) {
-  return {{{"SERVER_SOFTWARE", "Microsoft-IIS/5.0"}, {"SCRIPT_NAME", "/scripts/p.dll"}, {"HTTP_COOKIE", cookie},
-           {"CONTENT_TYPE", "application/x-www-form-urlencoded"}, {"QUERY_STRING", post ? "" : fields}},
-          post ? fields : "", 40};
-}
-
-std::string Post(const std::string& name) {
-  return "ACTION_NEWMESSAGE_POST=1&NEWNAME=" + name + "&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=text+of+" + name;
-}
-
-TEST(ForumIsapiThreads, RequestsOfManyThreadsNeverMeet) {
-  const fs::path root = fs::temp_directory_path() / ("parlino-isapi-threads-" + std::to_string(getpid()));
-  fs::remove_all(root);
-  fs::create_directories(root / "parlino");
-  fs::create_directories(root / "lib");
-  fs::copy_file(std::string(PARLINO_BINARY_DIR) + "/parlino.so", root / "lib/parlino.so");
-  std::ofstream(root / "parlino/parlino.ini") << "[Parameters]\nEntries=4\n";
-  setenv("CGI_LOG_DIR", root.c_str(), 1);
-  {
-    TIsapiHost host((root / "lib/parlino.so").string());
-    ASSERT_TRUE(host.Handle());
-    for (int i = 0; i < 6; ++i) host.Serve(Call(Post("first" + std::to_string(i)), "", true));
-
-    std::vector<TIsapiCall> calls, posts;
-    for (int i = 0; i < 400; ++i) {
-      const std::string visitor = "NEWSGROUP=N%3Dv" + std::to_string(i % 16) + "%26E%3Dv%2540x";
-      const std::string fields[] = {"", "NOTHREAD=yes&PAGE=2&ACTION_SEARCH_NEXT=1", "VIEWID=" + std::to_string(i % 6 + 1),
-                                    "ACTION_NEWMESSAGE=1", "ACTION_REPLYMESSAGE=1&REPLYID=" + std::to_string(i % 6 + 1)};
-      calls.push_back(Call(fields[i % 5], visitor));
-    }
-    const std::vector<TIsapiResult> alone = host.ServeAll(calls, 1), together = host.ServeAll(calls, 8);
-    for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(together[i].Output, alone[i].Output) << i;
-    EXPECT_NE(alone[3].Output.find("name=\"NEWNAME\" value=\"v3\""), std::string::npos) << alone[3].Output;
-
-    for (int i = 0; i < 16; ++i) posts.push_back(Call(Post("p" + std::to_string(i)), "", true));
-    const std::vector<TIsapiResult> stored = host.ServeAll(posts, 16);
-    for (int i = 0; i < 16; ++i) {
-      EXPECT_NE(stored[i].Output.find("set-cookie:NEWSGROUP=N%3Dp" + std::to_string(i) + "%26"), std::string::npos);
-      EXPECT_NE(stored[i].Output.find("Your message have been posted !"), std::string::npos);
-    }
-    host.Entry<BOOL(DWORD)>("TerminateExtension")(0);
+// Each library is loaded once, as a server loads it, from a directory of
+// its own: beside the program build/parlino, a plain file, the forum would
+// take that for its data directory.
+class Isapi : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fs::create_directories(root / "lib");
+    fs::create_directories(root / "cwd");
+    fs::current_path(root / "cwd");
+    plat::SetEnv("CGI_LOG_DIR", root.string());
+    for (const char* name : {"parlino.so", "cgi_probe.so"})
+      fs::copy_file(std::string(PARLINO_BINARY_DIR) + "/" + name, root / "lib" / name);
+    forum = new TIsapiHost((root / "lib/parlino.so").string());
+    probe = new TIsapiHost((root / "lib/cgi_probe.so").string());
   }
-  // Every post once, with its own text.
-  std::multiset<std::string> texts;
-  for (const auto& entry : fs::directory_iterator(root / "parlino"))
-    if (entry.path().extension() == ".txt") {
-      std::ifstream in(entry.path());
-      texts.insert(std::string(std::istreambuf_iterator<char>(in), {}));
+  static void TearDownTestSuite() {
+    for (TIsapiHost* host : {forum, probe}) {
+      EXPECT_FALSE(host->Entry<BOOL(DWORD)>("TerminateExtension")(0));
+      delete host;
     }
-  ASSERT_EQ(texts.size(), 22u);
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(texts.count("text of p" + std::to_string(i)), 1u) << i;
-  fs::remove_all(root);
+    EXPECT_TRUE(fs::is_empty(root / "cwd"));  // nothing written to the working directory
+    fs::current_path(fs::temp_directory_path());
+    fs::remove_all(root);
+  }
+  void SetUp() override {
+    ASSERT_TRUE(forum->Handle() && probe->Handle());
+    fs::remove_all(root / "parlino");
+    fs::create_directories(root / "parlino");
+    fs::remove(root / "cgi_probe.Log");
+  }
+  static TIsapiResult Serve(const TIsapiHost* host, const std::string& query, const std::string& body = "",
+                            size_t preload = 0, const std::string& type = "x-www-form-urlencoded",
+                            const std::string& software = "Microsoft-IIS/5.0", const std::string& script = "/p.dll") {
+    const TIsapiResult r = host->Serve(
+        {{{"SERVER_SOFTWARE", software}, {"SCRIPT_NAME", script}, {"CONTENT_TYPE", type}, {"QUERY_STRING", query}},
+         body, preload});
+    // Every body byte within the limit is read once, and no read asks for
+    // more than remains.
+    const size_t left = body.size() - std::min(body.size(), preload);
+    EXPECT_EQ(r.Delivered, r.Status == HSE_STATUS_SUCCESS && left <= 10000 ? left : 0);
+    for (auto [asked, left] : r.Reads) EXPECT_LE(asked, left);
+    return r;
+  }
+  static std::string Log() { return ReadFile((root / "cgi_probe.Log").string()); }
+  // The n-th record of the forum's data file.
+  static TNewsRecord Records(size_t n) {
+    const std::string records = ReadFile((root / "parlino/parlino_data.dat").string());
+    EXPECT_LE((n + 1) * R, records.size());
+    return TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(records.substr(n * R, R).append(R, '\0').data()));
+  }
+  static inline TIsapiHost *forum, *probe;
+};
+
+TEST_F(Isapi, VersionsWithAndWithoutHandlers) {
+  HSE_VERSION_INFO extension;
+  std::memset(&extension, 'x', sizeof extension);
+  HTTP_FILTER_VERSION filter{6u << 16, 0, "server's", 0xFFFF};
+  EXPECT_TRUE(forum->Entry<BOOL(HSE_VERSION_INFO*)>("GetExtensionVersion")(&extension));
+  EXPECT_EQ(extension.dwExtensionVersion, 0x20000u);
+  EXPECT_STREQ(extension.lpszExtensionDesc, "TELVAR 4.0.1");
+  // Without a handler the filter asks for no notification.
+  EXPECT_TRUE(forum->Entry<BOOL(HTTP_FILTER_VERSION*)>("GetFilterVersion")(&filter));
+  EXPECT_EQ(filter.dwFilterVersion, 0x20000u);
+  EXPECT_EQ(filter.dwFlags, 0u);
+  EXPECT_STREQ(filter.lpszFilterDesc, "server's");
+  EXPECT_TRUE(probe->Entry<BOOL(HTTP_FILTER_VERSION*)>("GetFilterVersion")(&filter));
+  EXPECT_EQ(filter.dwFlags, SF_NOTIFY_READ_RAW_DATA | SF_NOTIFY_SEND_RAW_DATA);
+  EXPECT_STREQ(filter.lpszFilterDesc, "probe filter");
+  // A failing handler refuses the load.
+  plat::SetEnv("PROBE_EXTVERSION", "throw");
+  EXPECT_FALSE(probe->Entry<BOOL(HSE_VERSION_INFO*)>("GetExtensionVersion")(&extension));
+  EXPECT_FALSE(probe->Entry<BOOL(HTTP_FILTER_VERSION*)>("GetFilterVersion")(&filter));
+  plat::UnsetEnv("PROBE_EXTVERSION");
+  EXPECT_TRUE(Has(Log(), " : no version\r\n"));
+}
+
+TEST_F(Isapi, ForumPagesCarryTheScriptNameAsAUrlPath) {
+  ASSERT_TRUE(Serve(forum, "", "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=first&NEWTEXT=t&ACTION_NEWMESSAGE_POST=1").Status);
+  struct Case { std::string software, script, query, status, part; };
+  for (const Case& c : std::vector<Case>{
+           {"Microsoft-IIS/5.0", "/scripts/p.dll", "", Ok, "<A HREF=\"/scripts/p.dll?VIEWID="},
+           {"Apache/2.4", "/scripts/p.dll", "", "", "<form method=\"post\" action=\"/scripts/p.dll\">"},
+           {"IIS", "C:\\inetpub\\scripts\\p.dll", "", Ok, "<A HREF=\"/scripts/p.dll?VIEWID="},
+           {"IIS", "C:\\inetpub\\scripts\\p.dll", "", Ok, "<form method=\"post\" action=\"/scripts/p.dll\">"},
+           {"IIS", "C:\\p.dll", "", Ok, "<A HREF=\"C:\\p.dll?VIEWID="},
+           {"IIS", "", "", Ok, "<A HREF=\"?VIEWID="},
+           // The error page is a successful response.
+           {"IIS", "/p", "VIEWID=abc", Ok, "<html><body>'abc' ist kein g\xFCltiger Integerwert</body></html>\r\n"}}) {
+    const TIsapiResult r = Serve(forum, c.query, "", 0, "", c.software, c.script);
+    EXPECT_EQ(r.Status, HSE_STATUS_SUCCESS);
+    EXPECT_TRUE(r.Output.starts_with(c.status + Html + Head)) << c.script;
+    EXPECT_TRUE(Has(r.Output, c.part)) << c.script;
+  }
+}
+
+TEST_F(Isapi, PostIsStoredWhateverPartOfItsBodyCamePreloaded) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += std::to_string(i) + " words\r\n";
+  const std::string fields[][2] = {{"NEWNAME", "Ann"}, {"NEWEMAIL", "a@x"}, {"NEWTEXT", text}, {"ACTION_NEWMESSAGE_POST", "1"}};
+  for (int id = 1; id <= 6; ++id) {
+    const bool multipart = id > 3;
+    std::string body = multipart ? "" : "NEWSUBJECT=" + std::to_string(id);
+    for (const auto& [name, value] : fields)
+      body += multipart ? "--b0undary\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n"
+                        : "&" + name + "=" + UrlEncode(value);
+    if (multipart) body += "--b0undary\r\nContent-Disposition: form-data; name=\"NEWSUBJECT\"\r\n\r\n" + std::to_string(id) + "\r\n--b0undary--\r\n";
+    const std::string page = Serve(forum, "", body, id % 3 == 0 ? SIZE_MAX : id % 3 == 1 ? 0 : 100,
+                                   multipart ? "multipart/form-data; boundary=b0undary" : "x-www-form-urlencoded").Output;
+    // The cookie's header line comes before the content type's.
+    EXPECT_TRUE(page.starts_with(Ok + "set-cookie:NEWSGROUP=N%3DAnn%26E%3Da%2540x;")) << id;
+    EXPECT_TRUE(Has(page, "\r\n" + Html + Head + "<form method=\"post\" action=\"/p.dll\">")) << page.substr(0, 300);
+    EXPECT_TRUE(Has(page, "Your message have been posted !")) << id;
+    ASSERT_EQ(fs::file_size(root / "parlino/parlino_data.dat"), id * R);
+    const TNewsRecord last = Records(id - 1);
+    EXPECT_EQ(last.Subject, std::to_string(id));
+    EXPECT_EQ(ReadFile((root / "parlino/parlino_").string() + std::to_string(last.Id) + ".txt"), text);
+  }
+}
+
+TEST_F(Isapi, ProbeReadsTheBodyWithinTheLimitOfBytesNotPreloaded) {
+  struct Case { size_t size, preload; bool read; };
+  for (const Case& c : std::vector<Case>{{10000, 0, true}, {10001, 0, false}, {10100, 100, true}, {10101, 100, false}}) {
+    const std::string body = "a=" + std::string(c.size - 2, 'x');
+    // Over the limit, the preloaded part is the field data.
+    const std::string fields = c.read ? body : body.substr(0, c.preload);
+    EXPECT_EQ(Serve(probe, "", body, c.preload, "", "Apache").Output,
+              Html + "<fields>\r\n" + (fields.empty() ? "" : fields + "\r\n") + "</fields>") << c.size;
+  }
+  const std::string log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+  EXPECT_TRUE(Has(log, " : Content length exceeds AutoReadLimit\r\n"));
+}
+
+TEST_F(Isapi, ProbeFilterGetsTheFieldsAndCookieOfItsOwnRawRequest) {
+  Serve(probe, "a", "b");  // a request before on this thread leaves nothing behind
+  const std::string post = "POST /p.dll?q=1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";
+  struct Case { DWORD type; std::string raw, sent; };
+  for (const Case& c : std::vector<Case>{
+           {SF_NOTIFY_READ_RAW_DATA, post + "Cookie: N=1\r\n\r\na=2", "<fields>\r\na=2\r\nq=1\r\n</fields><cookie>N=1"},
+           {SF_NOTIFY_READ_RAW_DATA, post + "\r\na=2", "<fields>\r\na=2\r\nq=1\r\n</fields><cookie>"},
+           // Of a GET only the request line is read.
+           {SF_NOTIFY_READ_RAW_DATA, "GET /p.dll?q=1 HTTP/1.1\r\nCookie: N=1\r\n\r\n", "<fields>\r\nq=1\r\n</fields><cookie>"},
+           // Another notification never sees them.
+           {SF_NOTIFY_PREPROC_HEADERS, post + "Cookie: N=1\r\n\r\na=2", "<fields>\r\n</fields><cookie>"},
+           // What the filter writes while the server sends is dropped.
+           {SF_NOTIFY_SEND_RAW_DATA, "HTTP/1.1 200 OK\r\n\r\n", ""}}) {
+    DWORD status = 0;
+    EXPECT_EQ(probe->Notify(c.type, c.raw, status), c.sent) << c.raw;
+    EXPECT_EQ(status, SF_STATUS_REQ_NEXT_NOTIFICATION);
+  }
+}
+
+TEST_F(Isapi, ProbeReadRedirectAndEscapingErrorAsTheServerSeesThem) {
+  // The handler's read: the preloaded bytes again, nothing past the body.
+  plat::SetEnv("PROBE_READ", "20");
+  EXPECT_EQ(Serve(probe, "", "a=1&b=2&c=3456", 4).Output, Ok + Html + "<read 4>a=1&");
+  plat::UnsetEnv("PROBE_READ");
+  plat::SetEnv("PROBE_HEADER", "LoCation:/x");
+  TIsapiResult r = Serve(probe, "");
+  plat::UnsetEnv("PROBE_HEADER");
+  EXPECT_EQ(r.Redirect, "/x");
+  EXPECT_EQ(r.Output, "");
+  const std::string message = std::string(70, 'm') + "0123456789" + std::string(20, 'n');
+  for (const std::string& text : {message, message.substr(0, 10)}) {
+    plat::SetEnv("PROBE_ESCAPE", text);
+    r = Serve(probe, "");
+    EXPECT_EQ(r.Status, HSE_STATUS_ERROR);
+    EXPECT_EQ(r.LogData, text.substr(0, 79));
+  }
+  plat::UnsetEnv("PROBE_ESCAPE");
+  EXPECT_TRUE(Has(Log(), " : " + message + "\r\n"));
+}
+
+TEST_F(Isapi, RequestsOfManyServerThreadsNeverMeet) {
+  for (int i = 0; i < 6; ++i) Serve(forum, "", "ACTION_NEWMESSAGE_POST=1&NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=t");
+  std::vector<TIsapiCall> calls, posts;
+  for (int i = 0; i < 400; ++i) {
+    const std::string id = std::to_string(Records(i % 6).Id), fields[] = {"", "NOTHREAD=yes&PAGE=2&ACTION_SEARCH_NEXT=1",
+        "VIEWID=" + id, "ACTION_NEWMESSAGE=1", "ACTION_REPLYMESSAGE=1&REPLYID=" + id};
+    calls.push_back({{{"SERVER_SOFTWARE", "IIS"}, {"SCRIPT_NAME", "/p.dll"}, {"QUERY_STRING", fields[i % 5]},
+                      {"HTTP_COOKIE", "NEWSGROUP=N%3Dv" + std::to_string(i % 16) + "%26E%3Dv%2540x"}}, "", 0});
+  }
+  // Each page is the page the request gets alone.
+  const std::vector<TIsapiResult> alone = forum->ServeAll(calls, 1), together = forum->ServeAll(calls, 8);
+  for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(together[i].Output, alone[i].Output) << i;
+  EXPECT_TRUE(Has(alone[3].Output, "name=\"NEWNAME\" value=\"v3\"")) << alone[3].Output;
+  for (int i = 0; i < 16; ++i)
+    posts.push_back({{{"SERVER_SOFTWARE", "IIS"}, {"CONTENT_TYPE", "x-www-form-urlencoded"}},
+                     "ACTION_NEWMESSAGE_POST=1&NEWNAME=p" + std::to_string(i) + "&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=of+p" + std::to_string(i), 40});
+  const std::vector<TIsapiResult> stored = forum->ServeAll(posts, 16);
+  std::multiset<std::string> texts;
+  for (int i = 0; i < 22; ++i) texts.insert(ReadFile((root / "parlino/parlino_").string() + std::to_string(Records(i).Id) + ".txt"));
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_TRUE(Has(stored[i].Output, "set-cookie:NEWSGROUP=N%3Dp" + std::to_string(i) + "%26")) << i;
+    EXPECT_TRUE(Has(stored[i].Output, "Your message have been posted !")) << i;
+    EXPECT_EQ(texts.count("of p" + std::to_string(i)), 1u) << i;
+  }
 }
 
 }  // namespace
