@@ -1,5 +1,7 @@
 #include "adapters/IsapiEng.h"
 
+#include "adapters/NsapiEng.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -258,6 +260,7 @@ void IsapiLibraryStartup(const char* Title, void (*createForms)()) {
     plat::SetRunsAsLibrary(true);
     InitHttpEngine();
     RegisterEngineFactory(TEngineKind::Isapi, CreateIsapiEngine);
+    NsapiEngineStartup();
     plat::TApplication& application = plat::Application();
     application.Initialize();
     application.Title = Title;

@@ -65,6 +65,7 @@ TISAPIEngine* TheIsapiEngine();
 std::string ExecutablePathOf(const std::string& ScriptName);
 
 // The start-up of a library loaded by a web server, run inside dlopen:
-// marks the process, starts the engine core, registers the ISAPI engine and
-// lets createForms make the application's forms. Never raises.
+// marks the process, starts the engine core, registers the ISAPI and NSAPI
+// engines (loading the NSAPI server's library) and lets createForms make
+// the application's forms. Never raises.
 void IsapiLibraryStartup(const char* Title, void (*createForms)());

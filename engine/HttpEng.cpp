@@ -252,7 +252,7 @@ void THttpEngine::FlushOutputBuffer() {
     WriteData(buffer.data(), size);
     return;
   }
-  if (plat::RunsAsLibrary() && Contains(plat::UpperCase(GetServerSoftware()), "NETSCAPE")) {
+  if (ServerKeepsHeaderBlock()) {
     WriteHeaderField("content-length", plat::IntToStr(size));
     EndHeader();
     WriteData(buffer.data(), size);
@@ -268,6 +268,10 @@ void THttpEngine::FlushOutputBuffer() {
   WriteHeaderField("content-length", plat::IntToStr(size - p - 4));
   EndHeader();
   WriteData(buffer.data() + p + 4, size - p - 4);
+}
+
+bool THttpEngine::ServerKeepsHeaderBlock() {
+  return plat::RunsAsLibrary() && Contains(plat::UpperCase(GetServerSoftware()), "NETSCAPE");
 }
 
 void RunRequest(THttpEngine* Engine) {

@@ -114,6 +114,10 @@ class THttpEngine : public plat::TComponent, public THttpEngineProperties {
   // (first request of this engine), OnExecRequest and, when fireLast,
   // OnLastExecRequest.
   void ServeRequest(bool fireLast);
+  // True where the server sends the header block itself from the fields it
+  // was given: a buffered response's fields then go to the server before
+  // its body, not into the output.
+  virtual bool ServerKeepsHeaderBlock();
   // The announced body length; a non-numeric one counts as 0 here.
   int AnnouncedLength();
 

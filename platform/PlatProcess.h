@@ -31,6 +31,14 @@ std::string ModulePath();
 bool RunsAsLibrary();
 void SetRunsAsLibrary(bool value);
 
+// Libraries loaded at run time and never unloaded. The name goes to the
+// system's loader as given (a bare name is searched for); null when it
+// cannot be loaded or has no such entry.
+void* LoadLibraryByName(const std::string& name);
+void* LibraryEntry(void* library, const std::string& name);
+// Where system libraries live.
+std::string SystemDirectory();
+
 // Seeds the generator from the clock (and the process and thread).
 void Randomize();
 // Uniform in 0 .. range-1; thread-safe.
