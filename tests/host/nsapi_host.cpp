@@ -1,0 +1,43 @@
+// Serves one request through a loaded library, as an NSAPI server would:
+// nsapi_host LIBRARY. The request's variables are the environment, its body
+// standard input; HOST_SERVER names the server library the host loads for
+// itself (default "ns-httpd40.dll", found by the usual search), HOST_CWD the
+// working directory, HOST_PRELOAD the body bytes already buffered,
+// HOST_BUFSIZE the input buffer's size and HOST_SRVHDR one "name:value"
+// already in srvhdrs. Prints what the client gets, then the service's
+// result when it is not REQ_PROCEED and, with HOST_REFILLS, each refill.
+#include <unistd.h>
+
+#include <iostream>
+#include <iterator>
+
+#include "tests/support/NsapiHost.h"
+
+extern char** environ;
+
+int main(int argc, char** argv) {
+  const char* cwd = std::getenv("HOST_CWD");
+  if (cwd && chdir(cwd) != 0) return 3;
+  const char* server = std::getenv("HOST_SERVER");
+  TNsapiHost host(server ? server : "ns-httpd40.dll", argc > 1 ? argv[1] : "");
+  if (!host.Ready()) return 2;
+  TNsapiCall call;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string pair = *entry;
+    call.Variables[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
+  }
+  call.Body.assign(std::istreambuf_iterator<char>(std::cin), {});
+  call.Preload = std::strtoul(call.Variables["HOST_PRELOAD"].c_str(), nullptr, 10);
+  if (call.Variables.count("HOST_BUFSIZE")) call.BufferSize = std::atoi(call.Variables["HOST_BUFSIZE"].c_str());
+  const std::string header = call.Variables["HOST_SRVHDR"];
+  if (!header.empty()) call.ServerHeaders.emplace_back(header.substr(0, header.find(':')), header.substr(header.find(':') + 1));
+  const TNsapiResult result = host.Serve(call);
+  std::cout << result.Output;
+  if (result.Status != REQ_PROCEED) std::cout << "[status " << result.Status << "]";
+  if (call.Variables.count("HOST_REFILLS")) {
+    std::cout << "[refills";
+    for (int n : result.Refills) std::cout << " " << n;
+    std::cout << "]";
+  }
+  return 0;
+}

@@ -1,0 +1,92 @@
+// A stand-in for an NSAPI server's library, for tests only: the functions
+// the engine calls, over the host's records. Built in three variants: plain
+// names (NS_PLAIN), only "INT" names (NS_INT), and "pblock_fr" in place of
+// "_pblock_fr" (NS_FR).
+#include <mutex>
+
+#include "tests/support/NsapiHost.h"
+
+#if defined(NS_INT)
+#define E(name) INT##name
+#define FR INTpblock_fr
+#elif defined(NS_FR)
+#define E(name) name
+#define FR pblock_fr
+#else
+#define E(name) name
+#define FR _pblock_fr
+#endif
+
+namespace {
+thread_local TNsTrace* trace = nullptr;
+thread_local int status = 0;
+thread_local const char* reason = nullptr;
+}  // namespace
+
+extern "C" {
+
+void nsfake_bind(TNsTrace* t) { trace = t; }
+
+char* E(pblock_findval)(const char* name, pblock* pb) {
+  pb_entry* e = *NsLink(pb, name);
+  return e ? e->param->value : nullptr;
+}
+
+pb_param* FR(const char* name, pblock* pb, int remove) {
+  pb_entry** link = NsLink(pb, name);
+  pb_entry* e = *link;
+  if (!e || !remove) return e ? e->param : nullptr;
+  *link = e->next;
+  pb_param* p = e->param;
+  delete e;
+  return p;
+}
+
+void E(param_free)(pb_param* p) { NsFreeParam(p); }
+
+pb_param* E(pblock_nvinsert)(const char* name, const char* value, pblock* pb) { return NsAdd(pb, name, value); }
+
+int E(request_header)(char* name, char** value, Session*, Request* rq) {
+  *value = E(pblock_findval)(name, rq->headers);
+  return *value ? REQ_PROCEED : REQ_ABORTED;
+}
+
+int E(http_status)(Session*, Request*, int code, char* text) {
+  status = code;
+  reason = text;
+  return REQ_PROCEED;
+}
+
+// The status line and the fields of srvhdrs, as the server sends them.
+int E(http_start_response)(Session*, Request* rq) {
+  if (!trace) return REQ_ABORTED;
+  trace->Output += "HTTP/1.1 " + std::to_string(status) + (reason ? " [" + std::string(reason) + "]" : " OK") + "\r\n";
+  for (pb_entry* e = rq->srvhdrs->ht[0]; e; e = e->next)
+    trace->Output += std::string(e->param->name) + ":" + e->param->value + "\r\n";
+  trace->Output += "\r\n";
+  status = 0;
+  return REQ_PROCEED;
+}
+
+int E(net_write)(int, char* buf, int size) {
+  if (trace) trace->Output.append(buf, size);
+  return size;
+}
+
+int E(netbuf_next)(netbuf* buf, int) {
+  if (!trace) return IO_ERROR;
+  const size_t n = std::min<size_t>(buf->maxsize, trace->Body.size() - trace->BodyPos);
+  trace->Refills.push_back(static_cast<int>(n));
+  if (n == 0) return IO_EOF;
+  std::memcpy(buf->inbuf, trace->Body.data() + trace->BodyPos, n);
+  trace->BodyPos += n;
+  buf->cursize = static_cast<int>(n);
+  buf->pos = 1;
+  return buf->inbuf[0];
+}
+
+CRITICAL E(crit_init)() { return new std::recursive_mutex; }
+void E(crit_enter)(CRITICAL c) { static_cast<std::recursive_mutex*>(c)->lock(); }
+void E(crit_exit)(CRITICAL c) { static_cast<std::recursive_mutex*>(c)->unlock(); }
+void E(crit_terminate)(CRITICAL c) { delete static_cast<std::recursive_mutex*>(c); }
+}

@@ -1,0 +1,143 @@
+// A server's side of NSAPI for tests: the records of a request, built from
+// CGI-style variables, handed to a loaded library's NsapiService; the fake
+// server library (tests/nsapi/ns_httpd.cpp) records on the calling thread's
+// trace what the library sends back.
+#pragma once
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "adapters/NsapiRec.h"
+
+// What the fake server saw of one request.
+struct TNsTrace {
+  std::string Body;
+  size_t BodyPos = 0;
+  std::string Output;          // bytes sent, the header block where the response started
+  std::vector<int> Refills;    // bytes each netbuf_next brought
+};
+
+// Parameter blocks as one chain in insertion order.
+inline pb_entry** NsLink(pblock* pb, const char* name) {
+  pb_entry** link = &pb->ht[0];
+  while (*link && std::strcmp((*link)->param->name, name) != 0) link = &(*link)->next;
+  return link;
+}
+inline pb_param* NsAdd(pblock* pb, const char* name, const char* value) {
+  pb_entry** link = &pb->ht[0];
+  while (*link) link = &(*link)->next;
+  *link = new pb_entry{new pb_param{strdup(name), strdup(value)}, nullptr};
+  return (*link)->param;
+}
+inline void NsFreeParam(pb_param* p) {
+  std::free(p->name);
+  std::free(p->value);
+  delete p;
+}
+struct TNsBlock {
+  pb_entry* chain = nullptr;
+  pblock pb{1, &chain};
+  TNsBlock() = default;
+  TNsBlock(const TNsBlock&) = delete;
+  ~TNsBlock() {
+    while (pb_entry* e = chain) {
+      chain = e->next;
+      NsFreeParam(e->param);
+      delete e;
+    }
+  }
+};
+
+struct TNsapiCall {
+  std::map<std::string, std::string> Variables;  // REQUEST_METHOD, QUERY_STRING, SCRIPT_NAME, CONTENT_TYPE ...
+  std::string Body;
+  size_t Preload = 0;                            // body bytes already in the input buffer
+  int BufferSize = 1024;
+  std::vector<std::pair<std::string, std::string>> ServerHeaders;  // in srvhdrs before the call
+};
+
+struct TNsapiResult {
+  int Status = 0;
+  std::string Output;
+  std::vector<int> Refills;
+};
+
+class TNsapiHost {
+ public:
+  // The fake server library first, kept to itself (RTLD_LOCAL): the module
+  // must find it by name on its own.
+  TNsapiHost(const std::string& server, const std::string& module)
+      : server_(server.empty() ? nullptr : dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL)),
+        module_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    bind_ = server_ ? reinterpret_cast<void (*)(TNsTrace*)>(dlsym(server_, "nsfake_bind")) : nullptr;
+    service_ = module_ ? reinterpret_cast<int (*)(pblock*, Session*, Request*)>(dlsym(module_, "NsapiService")) : nullptr;
+  }
+  ~TNsapiHost() {
+    if (module_) dlclose(module_);
+    if (server_) dlclose(server_);
+  }
+  bool Ready() const { return service_ != nullptr; }
+
+  TNsapiResult Serve(const TNsapiCall& call) const {
+    auto var = [&](const char* name, const char* fallback = "") {
+      auto it = call.Variables.find(name);
+      return it == call.Variables.end() ? std::string(fallback) : it->second;
+    };
+    TNsBlock params, client, vars, reqpb, headers, srvhdrs;
+    NsAdd(&params.pb, "fn", "parlino");
+    const std::string method = var("REQUEST_METHOD", call.Body.empty() ? "GET" : "POST");
+    for (auto [block, param, name] : std::vector<std::tuple<pblock*, const char*, const char*>>{
+             {&reqpb.pb, "method", "REQUEST_METHOD"}, {&reqpb.pb, "query", "QUERY_STRING"},
+             {&reqpb.pb, "uri", "SCRIPT_NAME"}, {&reqpb.pb, "protocol", "SERVER_PROTOCOL"},
+             {&headers.pb, "content-type", "CONTENT_TYPE"}, {&headers.pb, "content-length", "CONTENT_LENGTH"},
+             {&headers.pb, "cookie", "HTTP_COOKIE"}, {&headers.pb, "user-agent", "HTTP_USER_AGENT"},
+             {&client.pb, "ip", "REMOTE_ADDR"}}) {
+      std::string value = param == std::string("method") ? method : var(name, "\x01");
+      if (value == "\x01" && param == std::string("content-length") && method == "POST")
+        value = std::to_string(call.Body.size());
+      if (value != "\x01") NsAdd(block, param, value.c_str());
+    }
+    for (const auto& [name, value] : call.ServerHeaders) NsAdd(&srvhdrs.pb, name.c_str(), value.c_str());
+    TNsTrace trace;
+    trace.Body = call.Body;
+    trace.BodyPos = std::min({call.Preload, call.Body.size(), static_cast<size_t>(call.BufferSize)});
+    std::vector<unsigned char> input(call.BufferSize);
+    std::memcpy(input.data(), call.Body.data(), trace.BodyPos);
+    netbuf buffer{7, 0, static_cast<int>(trace.BodyPos), call.BufferSize, 30, "10.0.0.1", input.data(), nullptr};
+    Session sn{&client.pb, 7, &buffer, 1};
+    Request rq{&vars.pb, &reqpb.pb, 1, &headers.pb, 0, &srvhdrs.pb};
+    if (bind_) bind_(&trace);
+    TNsapiResult result{service_(&params.pb, &sn, &rq), "", {}};
+    if (bind_) bind_(nullptr);
+    result.Output = trace.Output;
+    result.Refills = trace.Refills;
+    return result;
+  }
+
+  // Every call, on that many threads at once; results in the calls' order.
+  std::vector<TNsapiResult> ServeAll(const std::vector<TNsapiCall>& calls, int threads) const {
+    std::vector<TNsapiResult> results(calls.size());
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+      pool.emplace_back([&] {
+        for (size_t i; (i = next++) < calls.size();) results[i] = Serve(calls[i]);
+      });
+    for (std::thread& thread : pool) thread.join();
+    return results;
+  }
+
+ private:
+  void* server_;
+  void* module_;
+  void (*bind_)(TNsTrace*) = nullptr;
+  int (*service_)(pblock*, Session*, Request*) = nullptr;
+};
