@@ -1,7 +1,7 @@
 // Serves one request through a loaded library, as an NSAPI server would:
 // nsapi_host LIBRARY. The request's variables are the environment, its body
 // standard input; HOST_SERVER names the server library the host loads for
-// itself (default "ns-httpd40.dll", found by the usual search), HOST_CWD the
+// itself after the library's start-up (default "ns-httpd40.dll"), HOST_CWD the
 // working directory, HOST_PRELOAD the body bytes already buffered,
 // HOST_BUFSIZE the input buffer's size and HOST_SRVHDR one "name:value"
 // already in srvhdrs. Prints what the client gets, then the service's
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   const char* cwd = std::getenv("HOST_CWD");
   if (cwd && chdir(cwd) != 0) return 3;
   const char* server = std::getenv("HOST_SERVER");
-  TNsapiHost host(server ? server : "ns-httpd40.dll", argc > 1 ? argv[1] : "");
+  TNsapiHost host(server ? server : "ns-httpd40.dll", argc > 1 ? argv[1] : "", false);
   if (!host.Ready()) return 2;
   TNsapiCall call;
   for (char** entry = environ; *entry; ++entry) {

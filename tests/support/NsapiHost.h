@@ -72,11 +72,13 @@ struct TNsapiResult {
 
 class TNsapiHost {
  public:
-  // The fake server library first, kept to itself (RTLD_LOCAL): the module
-  // must find it by name on its own.
-  TNsapiHost(const std::string& server, const std::string& module)
-      : server_(server.empty() ? nullptr : dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL)),
-        module_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+  // The fake server library kept to itself (RTLD_LOCAL): the module finds
+  // it by name on its own, loaded first (found by its soname) or, with
+  // serverFirst false, where the module's own search finds it.
+  TNsapiHost(const std::string& server, const std::string& module, bool serverFirst = true) {
+    if (serverFirst) server_ = dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL);
+    module_ = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!serverFirst) server_ = dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL);
     bind_ = server_ ? reinterpret_cast<void (*)(TNsTrace*)>(dlsym(server_, "nsfake_bind")) : nullptr;
     service_ = module_ ? reinterpret_cast<int (*)(pblock*, Session*, Request*)>(dlsym(module_, "NsapiService")) : nullptr;
   }
@@ -136,8 +138,8 @@ class TNsapiHost {
   }
 
  private:
-  void* server_;
-  void* module_;
+  void* server_ = nullptr;
+  void* module_ = nullptr;
   void (*bind_)(TNsTrace*) = nullptr;
   int (*service_)(pblock*, Session*, Request*) = nullptr;
 };

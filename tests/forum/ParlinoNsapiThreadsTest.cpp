@@ -1,0 +1,142 @@
+// The forum library served through the fake NSAPI server library, on one
+// server thread and on many (built for ThreadSanitizer too): its pages go
+// out through the server's functions with their header fields in srvhdrs,
+// its posts are stored, and requests of many threads never meet. Each kind
+// of server library, and none, is tried in a host process of its own.
+#include <numeric>
+#include <set>
+
+#include "tests/support/ForumFixture.h"
+#include "tests/support/NsapiHost.h"
+
+namespace {
+
+const std::string Bin = PARLINO_BINARY_DIR, Started = "HTTP/1.1 200 OK\r\n" + Html + Head;
+const fs::path root = fs::temp_directory_path() / ("parlino-nsapi-" + std::to_string(plat::ProcessId()));
+
+class Nsapi : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    for (const char* dir : {"lib", "cwd", "sys/nsapi-system"}) fs::create_directories(root / dir);
+    plat::SetEnv("CGI_LOG_DIR", root.string());
+    fs::copy_file(Bin + "/parlino.so", root / "lib/parlino.so");
+    fs::copy_file(Bin + "/nsapi/plain/ns-httpd40.dll", root / "sys/nsapi-system/ns-httpd40.dll");
+    forum = new TNsapiHost(Bin + "/nsapi/plain/ns-httpd40.dll", (root / "lib/parlino.so").string());
+  }
+  static void TearDownTestSuite() {
+    delete forum;
+    fs::remove_all(root);
+  }
+  void SetUp() override {
+    ASSERT_TRUE(forum->Ready());
+    fs::remove_all(root / "parlino");
+    fs::create_directories(root / "parlino");
+    fs::remove(root / "parlino.Log");
+  }
+  static TNsapiResult Serve(const std::string& query, const std::string& body = "", const std::string& type = "",
+                            std::vector<std::pair<std::string, std::string>> headers = {}) {
+    TNsapiCall call{{{"SCRIPT_NAME", "/ns/p"}, {"QUERY_STRING", query}}, body, 100, 1024, std::move(headers)};
+    if (!type.empty()) call.Variables["CONTENT_TYPE"] = type;
+    const TNsapiResult r = forum->Serve(call);
+    // The body is read once, never past its end.
+    EXPECT_EQ(std::accumulate(r.Refills.begin(), r.Refills.end(), size_t{0}), body.size() - std::min<size_t>(body.size(), 100));
+    EXPECT_EQ(std::count(r.Refills.begin(), r.Refills.end(), 0), 0);
+    EXPECT_EQ(r.Status, REQ_PROCEED);
+    return r;
+  }
+  static TNewsRecord Records(size_t n) {
+    const std::string records = ReadFile((root / "parlino/parlino_data.dat").string());
+    EXPECT_LE((n + 1) * R, records.size());
+    return TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(records.substr(n * R, R).append(R, '\0').data()));
+  }
+  static inline TNsapiHost* forum;
+};
+
+TEST_F(Nsapi, PagesGoOutAfterTheServerStartedTheResponseFromSrvhdrs) {
+  Serve("", "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=first&NEWTEXT=t&ACTION_NEWMESSAGE_POST=1");
+  struct Case { std::string query; std::vector<std::pair<std::string, std::string>> headers; std::string part; };
+  for (const Case& c : std::vector<Case>{
+           {"", {}, "<A HREF=\"/ns/p?VIEWID="},
+           // A content type the server put there first is replaced, not doubled.
+           {"ACTION_NEWMESSAGE=1", {{"content-type", "text/plain"}}, "<form method=\"post\" action=\"/ns/p\">"},
+           {"VIEWID=abc", {}, "<html><body>'abc' ist kein g\xFCltiger Integerwert</body></html>\r\n"}}) {
+    const std::string page = Serve(c.query, "", "", c.headers).Output;
+    EXPECT_TRUE(page.starts_with(Started)) << page.substr(0, 200);
+    EXPECT_TRUE(Has(page, c.part)) << c.query;
+    EXPECT_EQ(page.find("HTTP/1.1", 1), std::string::npos);
+  }
+}
+
+TEST_F(Nsapi, PostIsStoredFromItsBodyUrlEncodedOrMultipart) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += std::to_string(i) + " words\r\n";
+  const std::string fields[][2] = {{"NEWNAME", "Ann"}, {"NEWEMAIL", "a@x"}, {"NEWTEXT", text}, {"ACTION_NEWMESSAGE_POST", "1"}};
+  for (int id = 1; id <= 2; ++id) {
+    const bool multipart = id == 2;
+    std::string body = multipart ? "" : "NEWSUBJECT=1";
+    for (const auto& [name, value] : fields)
+      body += multipart ? "--b0undary\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n"
+                        : "&" + name + "=" + UrlEncode(value);
+    if (multipart) body += "--b0undary\r\nContent-Disposition: form-data; name=\"NEWSUBJECT\"\r\n\r\n2\r\n--b0undary--\r\n";
+    // The query string of a post is no field of it.
+    const std::string page = Serve("NEWSUBJECT=query", body, multipart ? "multipart/form-data; boundary=b0undary"
+                                                                       : "application/x-www-form-urlencoded").Output;
+    EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\nset-cookie:NEWSGROUP=N%3DAnn%26E%3Da%2540x;")) << page.substr(0, 200);
+    EXPECT_TRUE(Has(page, "\r\n" + Html + Head)) << id;
+    EXPECT_TRUE(Has(page, "Your message have been posted !")) << id;
+    const TNewsRecord last = Records(id - 1);
+    EXPECT_EQ(last.Subject, std::to_string(id));
+    EXPECT_EQ(ReadFile((root / "parlino/parlino_").string() + std::to_string(last.Id) + ".txt"), text);
+  }
+}
+
+// A host process finds the server's library where the module's own search
+// does: through the library path, or in the system directory.
+TEST_F(Nsapi, EachKindOfServerLibraryServesAndNoneRefusesTheRequest) {
+  struct Case { std::string path, cwd, server, header, expected; };
+  for (const Case& c : std::vector<Case>{
+           {Bin + "/nsapi/plain", "cwd", "", "", Started},
+           {Bin + "/nsapi/int", "cwd", "", "", Started},
+           {Bin + "/nsapi/fr", "cwd", "", "content-type:text/plain", Started},
+           {"", "sys", "nsapi-system/ns-httpd40.dll", "", Started},
+           {"", "cwd", "", "", "[status -1]"}}) {
+    std::map<std::string, std::string> env{{"SCRIPT_NAME", "/ns/p"}, {"CGI_LOG_DIR", root.string()},
+                                           {"HOST_CWD", (root / c.cwd).string()}, {"HOST_SRVHDR", c.header}};
+    if (!c.path.empty()) env["LD_LIBRARY_PATH"] = c.path;
+    if (!c.server.empty()) env["HOST_SERVER"] = c.server;
+    const plat::TRunResult r = plat::RunProgram(Bin + "/nsapi_host", {(root / "lib/parlino.so").string()}, env, "");
+    EXPECT_EQ(r.ExitCode, 0) << c.path;
+    EXPECT_EQ(r.Output.substr(0, c.expected.size()), c.expected) << c.path << c.cwd;
+  }
+  const std::string log = ReadFile((root / "parlino.Log").string());
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_TRUE(Has(log, " : NSAPI request refused: no server library could be loaded\r\n"));
+}
+
+TEST_F(Nsapi, RequestsOfManyServerThreadsNeverMeet) {
+  for (int i = 0; i < 6; ++i) Serve("", "ACTION_NEWMESSAGE_POST=1&NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=t");
+  std::vector<TNsapiCall> calls, posts;
+  for (int i = 0; i < 400; ++i) {
+    const std::string id = std::to_string(Records(i % 6).Id), fields[] = {"", "NOTHREAD=yes&PAGE=2&ACTION_SEARCH_NEXT=1",
+        "VIEWID=" + id, "ACTION_NEWMESSAGE=1", "ACTION_REPLYMESSAGE=1&REPLYID=" + id};
+    calls.push_back({{{"SCRIPT_NAME", "/p"}, {"QUERY_STRING", fields[i % 5]},
+                      {"HTTP_COOKIE", "NEWSGROUP=N%3Dv" + std::to_string(i % 16) + "%26E%3Dv%2540x"}}, "", 0, 1024, {}});
+  }
+  // Each page is the page the request gets alone.
+  const std::vector<TNsapiResult> alone = forum->ServeAll(calls, 1), together = forum->ServeAll(calls, 8);
+  for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(together[i].Output, alone[i].Output) << i;
+  EXPECT_TRUE(Has(alone[3].Output, "name=\"NEWNAME\" value=\"v3\"")) << alone[3].Output;
+  for (int i = 0; i < 16; ++i)
+    posts.push_back({{{"SCRIPT_NAME", "/p"}},
+                     "ACTION_NEWMESSAGE_POST=1&NEWNAME=p" + std::to_string(i) + "&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=of+p" + std::to_string(i), 40, 1024, {}});
+  const std::vector<TNsapiResult> stored = forum->ServeAll(posts, 16);
+  std::multiset<std::string> texts;
+  for (int i = 0; i < 22; ++i) texts.insert(ReadFile((root / "parlino/parlino_").string() + std::to_string(Records(i).Id) + ".txt"));
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_TRUE(Has(stored[i].Output, "set-cookie:NEWSGROUP=N%3Dp" + std::to_string(i) + "%26")) << i;
+    EXPECT_TRUE(Has(stored[i].Output, "Your message have been posted !")) << i;
+    EXPECT_EQ(texts.count("of p" + std::to_string(i)), 1u) << i;
+  }
+}
+
+}  // namespace
