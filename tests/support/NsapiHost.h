@@ -89,28 +89,18 @@ class TNsapiHost {
   bool Ready() const { return service_ != nullptr; }
 
   TNsapiResult Serve(const TNsapiCall& call) const {
-    auto var = [&](const char* name, const char* fallback = "") {
-      auto it = call.Variables.find(name);
-      return it == call.Variables.end() ? std::string(fallback) : it->second;
-    };
     TNsBlock params, client, vars, reqpb, headers, srvhdrs;
     NsAdd(&params.pb, "fn", "parlino");
-    const std::string method = var("REQUEST_METHOD", call.Body.empty() ? "GET" : "POST");
-    for (auto [block, param, name] : std::vector<std::tuple<pblock*, const char*, const char*>>{
-             {&reqpb.pb, "method", "REQUEST_METHOD"}, {&reqpb.pb, "query", "QUERY_STRING"},
-             {&reqpb.pb, "uri", "SCRIPT_NAME"}, {&reqpb.pb, "protocol", "SERVER_PROTOCOL"},
-             {&headers.pb, "content-type", "CONTENT_TYPE"}, {&headers.pb, "content-length", "CONTENT_LENGTH"},
-             {&headers.pb, "cookie", "HTTP_COOKIE"}, {&headers.pb, "user-agent", "HTTP_USER_AGENT"},
-             {&client.pb, "ip", "REMOTE_ADDR"}}) {
-      std::string value = param == std::string("method") ? method : var(name, "\x01");
-      if (value == "\x01" && param == std::string("content-length") && method == "POST")
-        value = std::to_string(call.Body.size());
-      if (value != "\x01") NsAdd(block, param, value.c_str());
-    }
+    std::map<std::string, std::string> v = call.Variables;
+    const bool post = v.try_emplace("REQUEST_METHOD", call.Body.empty() ? "GET" : "POST").first->second == "POST";
+    if (post) v.try_emplace("CONTENT_LENGTH", std::to_string(call.Body.size()));
+    for (auto [block, param, name] : {std::tuple{&reqpb, "method", "REQUEST_METHOD"}, {&reqpb, "query", "QUERY_STRING"},
+             {&reqpb, "uri", "SCRIPT_NAME"}, {&headers, "content-type", "CONTENT_TYPE"},
+             {&headers, "content-length", "CONTENT_LENGTH"}, {&headers, "cookie", "HTTP_COOKIE"},
+             {&client, "ip", "REMOTE_ADDR"}})
+      if (v.count(name)) NsAdd(&block->pb, param, v[name].c_str());
     for (const auto& [name, value] : call.ServerHeaders) NsAdd(&srvhdrs.pb, name.c_str(), value.c_str());
-    TNsTrace trace;
-    trace.Body = call.Body;
-    trace.BodyPos = std::min({call.Preload, call.Body.size(), static_cast<size_t>(call.BufferSize)});
+    TNsTrace trace{call.Body, std::min({call.Preload, call.Body.size(), static_cast<size_t>(call.BufferSize)}), "", {}};
     std::vector<unsigned char> input(call.BufferSize);
     std::memcpy(input.data(), call.Body.data(), trace.BodyPos);
     netbuf buffer{7, 0, static_cast<int>(trace.BodyPos), call.BufferSize, 30, "10.0.0.1", input.data(), nullptr};
