@@ -12,6 +12,7 @@
 
 namespace {
 
+constexpr int NsapiEntryCount = 88;
 constexpr std::array<const char*, NsapiEntryCount> EntryNames = {
     "system_version", "MAGNUS_VERSION", "system_version_set", "magnus_atrestart", "system_free", "sem_init",
     "sem_terminate", "sem_grab", "sem_tgrab", "sem_release", "crit_init", "crit_enter", "crit_exit",
@@ -87,9 +88,6 @@ struct TServerLock {
 TServerLock* ServerLock(TLock lock) { return reinterpret_cast<TServerLock*>(lock); }
 
 }  // namespace
-
-const char* NsapiEntryName(int Index) { return Index >= 0 && Index < NsapiEntryCount ? EntryNames[Index] : ""; }
-void* NsapiEntry(int Index) { return Index >= 0 && Index < NsapiEntryCount ? entries[Index].load() : nullptr; }
 
 void LoadNsapiLibrary() {
   if (!plat::RunsAsLibrary()) return;
@@ -216,13 +214,13 @@ std::string TNSAPIEngine::ReadRequestContent() {
     return data;
   }
   data.resize(static_cast<size_t>(length));
-  data.resize(static_cast<size_t>(std::max(ReadBody(data.data(), length, true), 0)));
+  data.resize(static_cast<size_t>(ReadBody(data.data(), length)));
   const size_t zero = data.find('\0');
   if (zero != std::string::npos) data.resize(zero);
   return data;
 }
 
-int TNSAPIEngine::ReadBody(char* Buffer, int Count, bool zeroEnds) {
+int TNSAPIEngine::ReadBody(char* Buffer, int Count) {
   TRequestRecord& request = CurrentRequest();
   const Session* sn = NsapiThreadFields().NsapiConnection;
   netbuf* buf = sn ? sn->inbuf : nullptr;
@@ -242,14 +240,13 @@ int TNSAPIEngine::ReadBody(char* Buffer, int Count, bool zeroEnds) {
       if (byte <= IO_EOF) break;
     }
     Buffer[delivered++] = static_cast<char>(byte);
-    if (zeroEnds && byte == 0) break;
   }
   request.BodyBytesRead += delivered;
   return delivered;
 }
 
 int TNSAPIEngine::ReadClient(void* Buffer, int Count) {
-  return Count < 1 ? 0 : ReadBody(static_cast<char*>(Buffer), Count, false);
+  return Count < 1 ? 0 : ReadBody(static_cast<char*>(Buffer), Count);
 }
 
 void TNSAPIEngine::SendToClient(const void* Buffer, int Count) {

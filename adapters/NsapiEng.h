@@ -53,19 +53,15 @@ class TNSAPIEngine : public THttpEngine {
 
  private:
   // Up to Count body bytes from the connection's input buffer, never past
-  // the announced length; a zero byte ends the read when zeroEnds.
-  int ReadBody(char* Buffer, int Count, bool zeroEnds);
+  // the announced length. A zero byte is data: only an empty refill or an
+  // error ends the read early.
+  int ReadBody(char* Buffer, int Count);
 };
 
 TNSAPIEngine* TheNsapiEngine();
 bool NsapiActive();
 void SetNsapiActive(bool Active);
 
-// The server library's entries, in the order of the server's table.
-inline constexpr int NsapiEntryCount = 88;
-const char* NsapiEntryName(int Index);
-// The resolved entry, null until resolved.
-void* NsapiEntry(int Index);
 // Finds the server's library and resolves its entries; does nothing unless
 // the program runs as a loaded library. Never raises.
 void LoadNsapiLibrary();

@@ -234,6 +234,7 @@ std::vector<EngineCase> CoreCases() {
       {"HandlerReadKeepsTheBytesBeforeAReadError",
        {{"CONTENT_LENGTH", ""}, {"PROBE_READ", "4"}, {"PROBE_NONBLOCK", "1"}}, {"x", ""}, Page + "<read 1>x"},
       {"HandlerReadOfNoBodyGetsZero", {{"PROBE_READ", "4"}}, {}, Page + "<read 0>"},
+      {"HandlerReadAfterTheBodyWasReadGetsZero", {{"PROBE_READ", "4"}}, {"a=1"}, Page + "<read 0>"},
       // An unread body stays for the handler: no engine consumes it first.
       {"HandlerCanReadUnreadBodyWithAutoReadInputOff", {{"PROBE_AUTOREAD", "0"}, {"PROBE_READ", "7"}}, {"a=1&b=2"},
        Page + "<read 7>a=1&b=2"},

@@ -5,9 +5,10 @@
 // working directory, HOST_PRELOAD the body bytes already buffered,
 // HOST_BUFSIZE the input buffer's size and HOST_SRVHDR one "name:value"
 // already in srvhdrs. Prints what the client gets, then the service's
-// result when it is not REQ_PROCEED and, with HOST_REFILLS, each refill.
+// result when it is not REQ_PROCEED and any read past a body that came whole.
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <iterator>
 
@@ -34,10 +35,8 @@ int main(int argc, char** argv) {
   const TNsapiResult result = host.Serve(call);
   std::cout << result.Output;
   if (result.Status != REQ_PROCEED) std::cout << "[status " << result.Status << "]";
-  if (call.Variables.count("HOST_REFILLS")) {
-    std::cout << "[refills";
-    for (int n : result.Refills) std::cout << " " << n;
-    std::cout << "]";
-  }
+  // A server would wait for bytes the client never announced.
+  const bool whole = std::atol(call.Variables["CONTENT_LENGTH"].c_str()) <= static_cast<long>(call.Body.size());
+  if (whole && std::count(result.Refills.begin(), result.Refills.end(), 0)) std::cout << " [read past the body]";
   return 0;
 }
