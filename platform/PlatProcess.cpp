@@ -121,19 +121,6 @@ std::string ModulePath() {
   return ProgramFileName();
 }
 
-void* LoadLibraryByName(const std::string& name) {
-  return name.empty() ? nullptr : dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-
-void* LibraryEntry(void* library, const std::string& name) {
-  return library ? dlsym(library, name.c_str()) : nullptr;
-}
-
-#ifndef PARLINO_SYSTEM_DIR
-#define PARLINO_SYSTEM_DIR "/usr/lib"
-#endif
-std::string SystemDirectory() { return PARLINO_SYSTEM_DIR; }
-
 bool RunsAsLibrary() { return g_runsAsLibrary.load(); }
 void SetRunsAsLibrary(bool value) { g_runsAsLibrary.store(value); }
 
