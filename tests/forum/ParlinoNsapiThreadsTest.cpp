@@ -17,14 +17,17 @@ const fs::path root = fs::temp_directory_path() / ("parlino-nsapi-" + std::to_st
 class Nsapi : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    for (const char* dir : {"lib", "cwd", "sys/nsapi-system"}) fs::create_directories(root / dir);
+    for (const char* dir : {"lib", "late", "cwd", "sys/nsapi-system"}) fs::create_directories(root / dir);
     plat::SetEnv("CGI_LOG_DIR", root.string());
-    fs::copy_file(Bin + "/parlino.so", root / "lib/parlino.so");
+    for (const char* dir : {"lib", "late"}) fs::copy_file(Bin + "/parlino.so", root / dir / "parlino.so");
     fs::copy_file(Bin + "/nsapi/plain/ns-httpd40.dll", root / "sys/nsapi-system/ns-httpd40.dll");
+    // A copy started before the server's library was there.
+    late = new TNsapiHost(Bin + "/nsapi/plain/ns-httpd40.dll", (root / "late/parlino.so").string(), false);
     forum = new TNsapiHost(Bin + "/nsapi/plain/ns-httpd40.dll", (root / "lib/parlino.so").string());
   }
   static void TearDownTestSuite() {
     delete forum;
+    delete late;
     fs::remove_all(root);
   }
   void SetUp() override {
@@ -49,7 +52,7 @@ class Nsapi : public ::testing::Test {
     EXPECT_LE((n + 1) * R, records.size());
     return TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(records.substr(n * R, R).append(R, '\0').data()));
   }
-  static inline TNsapiHost* forum;
+  static inline TNsapiHost *forum, *late;
 };
 
 TEST_F(Nsapi, PagesGoOutAfterTheServerStartedTheResponseFromSrvhdrs) {
@@ -111,6 +114,12 @@ TEST_F(Nsapi, EachKindOfServerLibraryServesAndNoneRefusesTheRequest) {
   const std::string log = ReadFile((root / "parlino.Log").string());
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
   EXPECT_TRUE(Has(log, " : NSAPI request refused: no server library could be loaded\r\n"));
+}
+
+TEST_F(Nsapi, LibraryStartedBeforeTheServersLibraryLoadsItAtTheFirstRequests) {
+  ASSERT_TRUE(late->Ready());
+  for (const TNsapiResult& r : late->ServeAll(std::vector<TNsapiCall>(8, {{{"SCRIPT_NAME", "/p"}}, "", 0, 1024, {}}), 8))
+    EXPECT_TRUE(r.Output.starts_with(Started)) << r.Output.substr(0, 100);
 }
 
 TEST_F(Nsapi, RequestsOfManyServerThreadsNeverMeet) {
