@@ -1,6 +1,7 @@
 // Requests delivered as profile files, as a Windows CGI web server writes
 // them (CR LF lines), served by the probe program in NormalMode.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <map>
 #include <string>
@@ -125,6 +126,39 @@ TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
       EXPECT_TRUE(plat::FileExists(dir + "/req.ini"));
     }
     site.Stop();
+  }
+}
+
+// A client that finds no server to take its profile: a stale queue is
+// cleared and the profile served here; a server that dies midway leaves the
+// client to remove the queue and end; in ServerMode the client starts a
+// server and hands over, and a name no record can hold is served here after
+// the 21 attempts.
+TEST(WinCgiProfile, ClientsWithoutAServer) {
+  struct Case { const char* why; int staleAge, killAfterMs; const char* mode; size_t nameLength; bool served, serverLeft; };
+  for (const Case& c : std::vector<Case>{{"stale queue", 31, 0, "", 0, true, false},
+                                         {"server killed", 0, 800, "", 0, false, false},
+                                         {"server started", 0, 0, "1", 0, true, true},
+                                         {"name too long", 0, 0, "1", 300, true, true}}) {
+    ResidentSite site(Probe);
+    const ResidentSite::Env win{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}, {"PROBE_MODE", c.mode}, {"CGI_LOG_DIR", site.dir}};
+    std::filesystem::create_directories(site.dir + "/Temp");
+    if (c.staleAge) plat::AppendToFile(site.base + "_S", ""), std::filesystem::last_write_time(
+        site.base + "_S", std::filesystem::file_time_type::clock::now() - std::chrono::seconds(c.staleAge));
+    if (c.killAfterMs) site.Start({{"PROBE_SLEEP", "5000"}, {"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a"}});
+    const std::string dir = site.dir + "/" + std::string(c.nameLength, 'd').substr(0, c.nameLength ? c.nameLength - site.dir.size() - 9 : 0);
+    std::filesystem::create_directories(dir);
+    plat::AppendToFile(dir + "/req.ini", "[CGI]\r\nRequest Method=GET\r\nQuery String=w=1\r\n[System]\r\nOutput File=" + dir + "/out\r\n");
+    auto client = std::async(std::launch::async, [&] { return plat::RunProgram(site.self, {dir + "/req.ini"}, win, ""); });
+    plat::SleepMs(c.killAfterMs);
+    if (c.killAfterMs) kill(site.pid, SIGKILL);
+    const plat::TRunResult r = client.get();
+    std::string out;
+    plat::ReadWholeFile(dir + "/out", out);
+    EXPECT_EQ(c.served ? out : "", c.served ? Page + "<fields>\r\nw=1\r\n</fields>" : "") << c.why;
+    EXPECT_EQ(r.Output + std::to_string(r.ExitCode), "0") << c.why;
+    EXPECT_EQ(plat::WindowExists(site.base + "_S.window"), c.serverLeft) << c.why;
+    EXPECT_EQ(plat::FileExists(site.base + "_S"), c.serverLeft) << c.why;
   }
 }
 
