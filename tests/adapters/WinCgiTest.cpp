@@ -131,34 +131,38 @@ TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
 
 // A client that finds no server to take its profile: a stale queue is
 // cleared and the profile served here; a server that dies midway leaves the
-// client to remove the queue and end; in ServerMode the client starts a
-// server and hands over, and a name no record can hold is served here after
-// the 21 attempts.
+// client to remove the queue and end; a client told to quit leaves its entry;
+// in ServerMode the client starts a server and hands over, and a name no
+// record can hold is served here after the 21 attempts.
 TEST(WinCgiProfile, ClientsWithoutAServer) {
-  struct Case { const char* why; int staleAge, killAfterMs; const char* mode; size_t nameLength; bool served, serverLeft; };
-  for (const Case& c : std::vector<Case>{{"stale queue", 31, 0, "", 0, true, false},
-                                         {"server killed", 0, 800, "", 0, false, false},
-                                         {"server started", 0, 0, "1", 0, true, true},
-                                         {"name too long", 0, 0, "1", 300, true, true}}) {
+  struct Case { const char* why; int staleAge; char kill; const char* mode; size_t nameLength; bool served; long queue; };
+  for (const Case& c : std::vector<Case>{{"stale queue", 31, 0, "", 0, true, -1},
+                                         {"server killed", 0, 'S', "", 0, false, -1},
+                                         {"client told to quit", 0, 'C', "", 0, false, TQueueRecord::Size},
+                                         {"server started", 0, 0, "1", 0, true, 0},
+                                         {"name too long", 0, 0, "1", 300, true, 0}}) {
     ResidentSite site(Probe);
-    const ResidentSite::Env win{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}, {"PROBE_MODE", c.mode}, {"CGI_LOG_DIR", site.dir}};
+    const ResidentSite::Env win{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}, {"CGI_LOG_DIR", site.dir}};
+    ResidentSite::Env client = win, server = win;
+    client["PROBE_MODE"] = c.mode, server["PROBE_SLEEP"] = "5000";
     std::filesystem::create_directories(site.dir + "/Temp");
     if (c.staleAge) plat::AppendToFile(site.base + "_S", ""), std::filesystem::last_write_time(
         site.base + "_S", std::filesystem::file_time_type::clock::now() - std::chrono::seconds(c.staleAge));
-    if (c.killAfterMs) site.Start({{"PROBE_SLEEP", "5000"}, {"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a"}});
+    if (c.kill) site.Start(server);
     const std::string dir = site.dir + "/" + std::string(c.nameLength, 'd').substr(0, c.nameLength ? c.nameLength - site.dir.size() - 9 : 0);
     std::filesystem::create_directories(dir);
     plat::AppendToFile(dir + "/req.ini", "[CGI]\r\nRequest Method=GET\r\nQuery String=w=1\r\n[System]\r\nOutput File=" + dir + "/out\r\n");
-    auto client = std::async(std::launch::async, [&] { return plat::RunProgram(site.self, {dir + "/req.ini"}, win, ""); });
-    plat::SleepMs(c.killAfterMs);
-    if (c.killAfterMs) kill(site.pid, SIGKILL);
-    const plat::TRunResult r = client.get();
+    std::atomic<int> pid{0};
+    auto run = std::async(std::launch::async, [&] { return plat::RunProgram(site.self, {dir + "/req.ini"}, client, "", 20000, false, &pid); });
+    plat::SleepMs(c.kill ? 800 : 0);
+    if (c.kill) kill(c.kill == 'S' ? site.pid : pid, c.kill == 'S' ? SIGKILL : SIGTERM);
+    const plat::TRunResult r = run.get();
     std::string out;
     plat::ReadWholeFile(dir + "/out", out);
     EXPECT_EQ(c.served ? out : "", c.served ? Page + "<fields>\r\nw=1\r\n</fields>" : "") << c.why;
     EXPECT_EQ(r.Output + std::to_string(r.ExitCode), "0") << c.why;
-    EXPECT_EQ(plat::WindowExists(site.base + "_S.window"), c.serverLeft) << c.why;
-    EXPECT_EQ(plat::FileExists(site.base + "_S"), c.serverLeft) << c.why;
+    EXPECT_EQ(plat::WindowExists(site.base + "_S.window"), c.queue >= 0) << c.why;
+    EXPECT_EQ(plat::FileExists(site.base + "_S") ? static_cast<long>(std::filesystem::file_size(site.base + "_S")) : -1, c.queue) << c.why;
   }
 }
 
