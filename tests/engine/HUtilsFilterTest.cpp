@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "platform/PlatText.h"
 #include "platform/PlatTime.h"
 #include "tests/support/FakeEngine.h"
 

@@ -2,15 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "platform/PlatExcept.h"
-#include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
 #include "tests/support/FakeEngine.h"
 

@@ -3,10 +3,8 @@
 // bytes are the process suite's (tests/adapters).
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
 
-#include "engine/HttpEng.h"
 #include "tests/support/FakeEngine.h"
 
 TEST(EngineVariables, GettersAskTheFallbackNameOnlyWhenTheFirstIsEmpty) {
