@@ -1,5 +1,4 @@
-// The start decision, the engine component's creation of engines, and its
-// forwarding to the calling thread's engine.
+// The start decision and the engine component's creation of engines.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -76,20 +75,4 @@ TEST(EngineComponent, MissingEnginesInALibraryLeaveTheProcessRunning) {
   const std::string log((std::istreambuf_iterator<char>(in)), {});
   EXPECT_NE(log.find("the NSAPI engine is not available"), std::string::npos) << log;
   EXPECT_NE(log.find("the ISAPI engine is not available"), std::string::npos) << log;
-}
-
-TEST(EngineComponent, ForwardsToTheCallingThreadsEngine) {
-  FakeEngine engine;
-  engine.Variables["QUERY_STRING"] = NotAvailable;
-  TGeneralHttpEngine component(nullptr);
-  EXPECT_EQ(component.SessionName(), "DefaultSession");
-  FakeRequestScope scope(engine);
-  EXPECT_EQ(component.GetQueryString(), "");
-  // A setter changes the serving engine too.
-  component.SetNoCache(true);
-  component.SetAutoContentType("text/plain");
-  EXPECT_TRUE(component.NoCache() && engine.NoCache);
-  EXPECT_EQ(engine.AutoContentType, "text/plain");
-  component.Write("x");
-  EXPECT_EQ(engine.Output, "x");
 }
