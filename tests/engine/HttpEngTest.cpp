@@ -1,9 +1,7 @@
 // The engine core in-process, for what a CGI process cannot show: the
-// getters' fallback names and the per-thread request state. The response
-// bytes are the process suite's (tests/adapters).
+// getters' fallback names. The response bytes are the process suite's
+// (tests/adapters); the per-thread request state the threads suites'.
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "tests/support/FakeEngine.h"
 
@@ -32,24 +30,4 @@ TEST(EngineVariables, GettersAskTheFallbackNameOnlyWhenTheFirstIsEmpty) {
     engine.Variables = variables;
     EXPECT_EQ(get(engine), expected) << variables.begin()->first;
   }
-}
-
-TEST(EngineThreads, TwoRequestsNeverSeeEachOthersState) {
-  InitHttpEngine();
-  std::string outputs[2];
-  std::atomic<int> arrived{0};
-  auto serve = [&](int i) {
-    FakeEngine engine;
-    engine.BufferedOutput = i == 1;
-    engine.Variables["SERVER_SOFTWARE"] = i == 0 ? "Apache" : "Other";
-    engine.Handler = [&] {
-      HttpWrite("<p>");
-      for (++arrived; arrived < 2;) std::this_thread::yield();  // both requests are mid-way now
-      HttpWrite(std::to_string(i));
-    };
-    outputs[i] = engine.Run();
-  };
-  { std::jthread a(serve, 0), b(serve, 1); }
-  EXPECT_EQ(outputs[0], "content-type:text/html\r\n\r\n<p>0");
-  EXPECT_EQ(outputs[1], "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\ncontent-length:4\r\n\r\n<p>1");
 }
