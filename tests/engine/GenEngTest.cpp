@@ -32,10 +32,8 @@ TEST(StartPlan, FollowsTheStartTable) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const TStartPlan plan = PlanStart(c.facts);
-    EXPECT_EQ(plan.Engines, c.engines);
-    EXPECT_EQ(plan.ResidentServer, c.resident);
-    EXPECT_EQ(plan.StdActive, c.stdActive);
-    EXPECT_EQ(plan.StdStreams, c.stdStreams);
+    EXPECT_EQ(std::tie(plan.Engines, plan.ResidentServer, plan.StdActive, plan.StdStreams),
+              std::tie(c.engines, c.resident, c.stdActive, c.stdStreams));
   }
 }
 
