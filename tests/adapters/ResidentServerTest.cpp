@@ -12,12 +12,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Env = ResidentSite::Env;
-const std::string Bin = PARLINO_BINARY_DIR, Probe = Bin + "/cgi_probe";
+const std::string Probe = PARLINO_BINARY_DIR "/cgi_probe", Page = "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n";
 
-std::string Fields(const std::string& lines) {
-  return "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n<fields>\r\n" + lines + "</fields>";
-}
+std::string Fields(const std::string& lines) { return Page + "<fields>\r\n" + lines + "</fields>"; }
 void Touch(const std::string& path, int secondsAgo = 0) {
   std::ofstream(path, std::ios::app).flush();
   fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
