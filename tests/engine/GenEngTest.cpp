@@ -1,4 +1,5 @@
-// The start decision and the engine component's creation of engines.
+// The start decision, the engine component's creation of engines, and its
+// setters reaching the calling thread's engine.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -73,4 +74,15 @@ TEST(EngineComponent, MissingEnginesInALibraryLeaveTheProcessRunning) {
   const std::string log((std::istreambuf_iterator<char>(in)), {});
   EXPECT_NE(log.find("the NSAPI engine is not available"), std::string::npos) << log;
   EXPECT_NE(log.find("the ISAPI engine is not available"), std::string::npos) << log;
+}
+
+// A setter during a request reaches the serving engine too. (Getters reach
+// it from the probe's handler on the resident server's threads.)
+TEST(EngineComponent, SettersReachTheCallingThreadsEngine) {
+  FakeEngine engine;
+  TGeneralHttpEngine component(nullptr);
+  FakeRequestScope scope(engine);
+  component.SetNoCache(true);
+  component.SetAutoContentType("text/plain");
+  EXPECT_TRUE(component.NoCache() && engine.NoCache && engine.AutoContentType == "text/plain");
 }
