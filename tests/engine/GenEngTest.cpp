@@ -13,12 +13,7 @@
 // What a process does at start, from what it is told.
 TEST(StartPlan, FollowsTheStartTable) {
   using K = TEngineKind;
-  struct Case {
-    const char* name;
-    TStartFacts facts;
-    std::vector<K> engines;
-    bool resident, stdActive, stdStreams;
-  } cases[] = {
+  const struct { const char* name; TStartFacts facts; std::vector<K> engines; bool resident, stdActive, stdStreams; } cases[] = {
       {"loaded by a server", {"Apache", "", {}, true}, {K::Nsapi, K::Isapi}, false, false, false},
       {"standard CGI", {"Apache/2.4", "CGI/1.1", {}, false}, {K::CgiStd}, false, true, true},
       {"Windows CGI", {"WebSite", "CGI/1.3a (Win95)", {}, false}, {K::CgiWin}, false, false, false},
@@ -30,7 +25,7 @@ TEST(StartPlan, FollowsTheStartTable) {
       {"START_SERVER under a server", {"Apache", "CGI/1.1", {"START_SERVER"}, false}, {K::CgiStd}, true, true, false},
       {"START_SERVER is case-sensitive", {"", "", {"start_server"}, false}, {K::CgiWin}, false, false, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const TStartPlan plan = PlanStart(c.facts);
     EXPECT_EQ(std::tie(plan.Engines, plan.ResidentServer, plan.StdActive, plan.StdStreams),
