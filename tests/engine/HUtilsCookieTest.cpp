@@ -47,9 +47,7 @@ TEST_F(Cookie, WritesItsLineAsConfigured) {
       {"v", "", "", true, 60, "NEWSGROUP=v; Path=/; expires=<date>; secure"},
   };
   for (const auto& [value, domain, path, secure, ahead, expected] : cases) {
-    cookie.Domain = domain;
-    cookie.Path = path;
-    cookie.Secure = secure;
+    cookie.Domain = domain, cookie.Path = path, cookie.Secure = secure;
     const double expires = plat::Now() + ahead;
     std::string line = expected;
     if (size_t at = line.find("<date>"); at != std::string::npos) line.replace(at, 6, HttpDate(expires));

@@ -7,9 +7,10 @@
 #    and remove (as the administrator) at once. No answer may be a server
 #    error or a broken connection; every post that got the "posted" page is
 #    stored once with its text unless its removal was shown.
-# 2. Bad input: malformed and oversized bodies, Content-Length lying both
-#    ways, long queries, a chain of 300
-#    replies. Each gets a page in time and no stored message is lost.
+# 2. Bad input a web server passes on: an oversized body, Content-Length
+#    lying both ways, a long query, a chain of 300 replies. Each gets a page
+#    in time and no stored message is lost. Malformed bodies and cookies are
+#    the fuzzers' (in-process, any bytes).
 import argparse, collections, concurrent.futures, functools, os, random, re, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -93,10 +94,7 @@ def bad_input(site):
     liar = b"NEWNAME=a&NEWEMAIL=b&NEWSUBJECT=liar&NEWTEXT=t&ACTION_NEWMESSAGE_POST=Post"
     for name, request in (  # each is answered in time and stores nothing
             ("a body over the read limit", dict(fields=message("oversized", "x" * 20000))),
-            ("a multipart body without its end", dict(body=cut, ctype=MULTIPART + "abcdefgh")),
-            ("multipart garbage", dict(body=random.Random(5).randbytes(5000), ctype=MULTIPART + "zzz")),
             ("a very long query string", dict(query="PAGE=1&" + "q" * 7000 + "=" + "%41" * 300)),
-            ("a cookie of garbage", dict(query="ACTION_NEWMESSAGE=1", cookie="NEWSGROUP=%FF%00%3Cscript%3E; ;;=;N")),
             # Lying lengths: the program reads the declared bytes, or, when the
             # client stops sending early, the end of its input, and waits no more.
             ("a Content-Length shorter than the body", dict(body=liar, ctype=FORM, length=20)),
