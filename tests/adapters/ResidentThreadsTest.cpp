@@ -3,7 +3,6 @@
 // and each sees only its own variables, fields and output.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 

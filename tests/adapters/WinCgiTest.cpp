@@ -3,12 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <map>
-#include <string>
-#include <vector>
-
 #include "adapters/CgiServer.h"
-#include "platform/PlatFiles.h"
 #include "tests/support/PlatRun.h"
 #include "tests/support/ResidentSite.h"
 
