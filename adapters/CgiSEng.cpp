@@ -32,7 +32,6 @@ void DrainBody(TRequestRecord& request, int announced) {
 }
 
 // Request threads still serving; the server's normal end waits for them.
-std::atomic<int> runningThreads{0};
 std::atomic<TCGIStdEngine*> stdEngine{nullptr};
 
 void CloseStreams(TCgiThreadFields& cgi) {
@@ -71,7 +70,7 @@ void EndResidentServer() {
   if (!serverWindow) return;
   try {
     // Requests still being served keep their files until they are done.
-    for (int waited = 0; runningThreads > 0 && waited < 600; ++waited) plat::SleepMs(50);
+    WaitForRequestThreads();
     DeleteServerFiles();
   } catch (...) {
   }
@@ -229,17 +228,17 @@ void TCGIRequestThread::Execute() {
 
 bool TCGIRequestThread::Start(const std::string& File) {
   auto* thread = new TCGIRequestThread(File);
-  ++runningThreads;
+  ++RunningRequestThreads();
   try {
     std::thread([thread] {
       thread->Execute();
       delete thread;
-      --runningThreads;
+      --RunningRequestThreads();
     }).detach();
     return true;
   } catch (...) {
     delete thread;
-    --runningThreads;
+    --RunningRequestThreads();
     return false;
   }
 }

@@ -89,7 +89,18 @@ std::string TQueueRecord::RecordName() const {
 }
 
 TServerData::~TServerData() {
-  if (QueueOwner) DeleteQueueFile();
+  if (!QueueOwner) return;
+  WaitForRequestThreads();
+  DeleteQueueFile();
+}
+
+std::atomic<int>& RunningRequestThreads() {
+  static std::atomic<int> running{0};
+  return running;
+}
+
+void WaitForRequestThreads() {
+  for (int waited = 0; RunningRequestThreads() > 0 && waited < 600; ++waited) plat::SleepMs(50);
 }
 
 TServerData& ServerData() { return ThreadContext().Parts.Get<TServerData>(); }

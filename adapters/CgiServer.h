@@ -2,6 +2,7 @@
 // one long-running process of the program through files beside
 // ServerBasePath, wait for the answer and copy it to the web server.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -33,6 +34,12 @@ struct TServerData : TStatePart {
   ~TServerData() override;
 };
 TServerData& ServerData();
+
+// Request threads of either server still running. A server's end waits for
+// them (at most 30 seconds) before its queue file goes: their clients wait
+// on it.
+std::atomic<int>& RunningRequestThreads();
+void WaitForRequestThreads();
 
 // Server and clients wake on changes of the queue file instead of waiting
 // out their polling pauses, unless PARLINO_POLL_ONLY is set.

@@ -45,7 +45,6 @@ constexpr int kHandOverAttempts = 21;
 constexpr int kNameRoom = TQueueRecord::NameSize - 1;
 
 std::unique_ptr<plat::TWindow> winServerWindow;
-std::atomic<int> runningThreads{0};
 
 // A process that runs the standard resident server too shares its queue
 // file and window.
@@ -56,9 +55,10 @@ bool SharesStdServer() {
 
 void EndWinServer() {
   if (!winServerWindow) return;
-  for (int waited = 0; runningThreads > 0 && waited < 600; ++waited) plat::SleepMs(50);
+  // The main thread's ServerData, gone before this runs, took the queue
+  // file with it once the request threads were done.
+  WaitForRequestThreads();
   try {
-    if (ServerData().QueueOwner) plat::DeleteFile(QueueFileName());
     plat::DeleteFile(WindowFileName());
   } catch (...) {
   }
@@ -213,18 +213,18 @@ void TCGIWinEngine::DispatchRequest(const std::string& Name) {
   win.Profile.reset();
   if (IsWinCgiServer()) {
     if (CGIMode == TCGIMode::ServerThreadMode) {
-      ++runningThreads;
+      ++RunningRequestThreads();
       try {
         std::thread([this, Name] {
           WinCgiThreadFields().RequestThread = this;
           ServerData();
           ServeProfile(Name);
           WinCgiThreadFields().RequestThread = nullptr;
-          --runningThreads;
+          --RunningRequestThreads();
         }).detach();
         return;
       } catch (...) {
-        --runningThreads;
+        --RunningRequestThreads();
       }
     }
     ServeProfile(Name);

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "platform/PlatExcept.h"
 
 namespace {
@@ -22,6 +19,7 @@ TEST(CGIIniFile, ReadsSectionsAndKeysByItsOwnLineRules) {
       {"] and blanks mixed", "[cgi ] ]\r\nA=1", "CGI", "A", "1"},
       {"last line without CR", "[S]\r\nA=1\r\nB=2", "S", "B", "2"},
       {"only CR ends a line", "[S]\nA=1\r\n", "S", "A", none},
+      {"only blanks and controls dropped", "[S]\r\n!A=1\r\n", "S", "!A", "1"},
       {"LF inside a line is kept", "[S]\r\nA=1\n2\r\n", "S", "A", "1\n2"},
       {"repeated key: last wins", "[S]\r\nA=1\r\nA=2\r\n", "S", "A", "2"},
       {"repeated header continues current", "[S]\r\n[T]\r\n[S]\r\nA=1\r\n", "T", "A", "1"},

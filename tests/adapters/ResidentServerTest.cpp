@@ -12,45 +12,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Env = ResidentSite::Env;
-const std::string Bin = PARLINO_BINARY_DIR, Probe = Bin + "/cgi_probe";
+const std::string Probe = PARLINO_BINARY_DIR "/cgi_probe", Page = "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n";
 
-std::string Read(const std::string& path) { return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}}; }
-std::string Fields(const std::string& lines) {
-  return "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n<fields>\r\n" + lines + "</fields>";
-}
+std::string Fields(const std::string& lines) { return Page + "<fields>\r\n" + lines + "</fields>"; }
 void Touch(const std::string& path, int secondsAgo = 0) {
   std::ofstream(path, std::ios::app).flush();
   fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
-}
-
-// Posts, the list and a message as visitors get them through the server,
-// then from processes serving themselves on the same data.
-TEST(ResidentServer, ForumPagesAreTheSelfServedPagesPlusTheirLength) {
-  ResidentSite site(Bin + "/parlino");
-  const std::string part = Bin + "/../../tests/data/multipart/forum_post", type = Read(part + ".type");
-  const Env form{{"CONTENT_TYPE", "application/x-www-form-urlencoded"}, {"SERVER_SOFTWARE", "Apache/2.4"}},
-      multipart{{"CONTENT_TYPE", type.substr(14, type.find_last_not_of("\r\n") - 13)}};
-  const std::vector<std::tuple<Env, std::string, std::string>> requests{
-      {form, "", "NEWNAME=A&NEWEMAIL=e&NEWSUBJECT=S&NEWTEXT=T&ACTION_NEWMESSAGE_POST=Post"},
-      {multipart, "", Read(part + ".body")}, {form, "", ""}, {form, "VIEWID=", ""}};
-  std::smatch id;
-  auto pages = [&](bool handedOver, std::vector<int> order) {
-    std::vector<std::string> out(requests.size());
-    for (int i : order) {
-      auto [env, query, body] = requests[i];
-      env["QUERY_STRING"] = query + (query.empty() ? "" : id.str(1)), env["SCRIPT_NAME"] = "/cgi-bin/parlino";
-      const std::string page = site.Run(env, body).Output;
-      // A cookie's expiry moves with the clock.
-      out[i] = std::regex_replace(handedOver ? WithoutLength(page) : page, std::regex("expires=[^\\r]*"), "");
-      if (i == 2) std::regex_search(out[i], id, std::regex("VIEWID=(\\d+)"));
-    }
-    return out;
-  };
-  site.Start({});
-  const std::vector<std::string> through = pages(true, {0, 1, 2, 3});
-  site.Stop();
-  EXPECT_EQ(through, pages(false, {2, 3, 0, 1}));
 }
 
 // At a quit message the server deletes exactly its own files, wherever they
@@ -83,6 +50,8 @@ TEST(ResidentServer, AbandonedQueues) {
     c.server ? site.Start({{"PROBE_SLEEP", "5000"}}) : Touch(site.base + "_S", c.staleAtStart);
     Touch(site.base + "_C_1234_OUT");
     auto client = std::async(std::launch::async, [&] { return site.Run({{"QUERY_STRING", "a=1"}}); });
+    // The client's entry is waiting first, however slow its start today.
+    for (int i = 0; i < 1000 && !c.staleAtStart && (!fs::exists(site.base + "_S") || fs::file_size(site.base + "_S") < 268); ++i) plat::SleepMs(10);
     plat::SleepMs(c.killAfterMs + c.ageAfterMs);
     if (c.killAfterMs) kill(site.pid, SIGKILL);
     if (c.ageAfterMs) Touch(site.base + "_S", 40);

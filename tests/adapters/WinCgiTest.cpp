@@ -1,13 +1,9 @@
 // Requests delivered as profile files, as a Windows CGI web server writes
 // them (CR LF lines), served by the probe program in NormalMode.
 #include <gtest/gtest.h>
-
-#include <map>
-#include <string>
-#include <vector>
+#include <signal.h>
 
 #include "adapters/CgiServer.h"
-#include "platform/PlatFiles.h"
 #include "tests/support/PlatRun.h"
 #include "tests/support/ResidentSite.h"
 
@@ -96,35 +92,75 @@ TEST(WinCgiProfile, OutputFileRulesAndFailures) {
   EXPECT_EQ(s.output, Page + "<fields>\r\na=" + big + "\r\n</fields>");
 }
 
-// A resident server takes the profile: the client's own environment, which
-// would make it write "<self>", plays no part. An interactive start serves
-// standard requests from the same queue, before and after a Windows one.
+// A GET profile asking for query, written to dir and run by the site's
+// program: its standard output and exit code, and its output file.
+std::pair<std::string, std::string> RunProfile(const ResidentSite& site, const std::string& dir, const std::string& query,
+                                               const ResidentSite::Env& env, std::atomic<int>* pid = nullptr) {
+  std::filesystem::create_directories(dir);
+  plat::AppendToFile(dir + "/req.ini", "[CGI]\r\nRequest Method=GET\r\nQuery String=" + query +
+                                           "\r\n[System]\r\nOutput File=" + dir + "/out\r\n");
+  const plat::TRunResult r = plat::RunProgram(site.self, {dir + "/req.ini"}, env, "", 20000, pid);
+  std::string out;
+  plat::ReadWholeFile(dir + "/out", out);
+  return {r.Output + std::to_string(r.ExitCode), out};
+}
+
+// A resident server takes the profile (and leaves it to the web server):
+// the client's own environment, which would make it write "<self>", plays
+// no part. An interactive start serves standard requests from the same
+// queue, before and after a Windows one.
 TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
   const ResidentSite::Env win{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}};
+  ResidentSite::Env client = win;
+  client["PROBE_TEXT"] = "<self>";
   for (const ResidentSite::Env& serverEnv : {win, ResidentSite::Env{}}) {
     ResidentSite site(Probe);
     site.Start(serverEnv);
-    const bool both = serverEnv.empty();
-    for (int round = 0; round < 2; ++round) {
-      if (both) {
-        EXPECT_EQ(WithoutLength(site.Run({{"QUERY_STRING", "s=1"}}).Output),
-                  "HTTP/1.1 200 OK\r\n" + Page + "<fields>\r\ns=1\r\n</fields>");
+    for (const std::string round : {"0", "1"}) {
+      if (serverEnv.empty()) {
+        EXPECT_EQ(WithoutLength(site.Run({{"QUERY_STRING", "s=1"}}).Output), "HTTP/1.1 200 OK\r\n" + Page + "<fields>\r\ns=1\r\n</fields>");
       }
-      const std::string dir = site.dir + "/r" + std::to_string(round);
-      std::filesystem::create_directories(dir);
-      plat::AppendToFile(dir + "/req.ini", "[CGI]\r\nRequest Method=GET\r\nQuery String=w=" + std::to_string(round) +
-                                               "\r\n[System]\r\nOutput File=" + dir + "/out\r\n");
-      ResidentSite::Env client = win;
-      client["PROBE_TEXT"] = "<self>";
-      const plat::TRunResult r = plat::RunProgram(site.self, {dir + "/req.ini"}, client, "");
-      std::string out;
-      plat::ReadWholeFile(dir + "/out", out);
-      EXPECT_EQ(out, Page + "<fields>\r\nw=" + std::to_string(round) + "\r\n</fields>") << both;
-      EXPECT_EQ(r.Output + std::to_string(r.ExitCode), "0");
-      // The profile belongs to the web server.
+      const std::string dir = site.dir + "/r" + round;
+      EXPECT_EQ(RunProfile(site, dir, "w=" + round, client), std::make_pair(std::string("0"), Page + "<fields>\r\nw=" + round + "\r\n</fields>"));
       EXPECT_TRUE(plat::FileExists(dir + "/req.ini"));
     }
     site.Stop();
+  }
+}
+
+// A client that finds no server to take its profile: a stale queue is
+// cleared and the profile served here; a server that dies midway leaves the
+// client to remove the queue and end; a client told to quit leaves its entry;
+// in ServerMode the client starts a server and hands over, and a name no
+// record can hold is served here after the 21 attempts.
+TEST(WinCgiProfile, ClientsWithoutAServer) {
+  struct Case { const char* why; int staleAge; char kill; const char* mode; size_t nameLength; bool served; long queue; };
+  for (const Case& c : std::vector<Case>{{"stale queue", 31, 0, "", 0, true, -1},
+                                         {"server killed", 0, 'S', "", 0, false, -1},
+                                         {"client told to quit", 0, 'C', "", 0, false, TQueueRecord::Size},
+                                         {"server started", 0, 0, "1", 0, true, 0},
+                                         {"name too long", 0, 0, "1", 300, true, 0}}) {
+    ResidentSite site(Probe);
+    const ResidentSite::Env win{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}, {"CGI_LOG_DIR", site.dir}};
+    ResidentSite::Env client = win, server = win;
+    client["PROBE_MODE"] = c.mode, server["PROBE_SLEEP"] = "5000";
+    std::filesystem::create_directories(site.dir + "/Temp");
+    if (c.staleAge) plat::AppendToFile(site.base + "_S", ""), std::filesystem::last_write_time(
+        site.base + "_S", std::filesystem::file_time_type::clock::now() - std::chrono::seconds(c.staleAge));
+    if (c.kill) site.Start(server);
+    const std::string dir = site.dir + "/" + std::string(c.nameLength, 'd').substr(0, c.nameLength ? c.nameLength - site.dir.size() - 9 : 0);
+    std::atomic<int> pid{0};
+    auto run = std::async(std::launch::async, [&] { return RunProfile(site, dir, "w=1", client, &pid); });
+    // The client's entry is waiting first, however slow its start today.
+    const std::string queue = site.base + "_S";
+    for (int i = 0; i < 1000 && c.kill && (!plat::FileExists(queue) || std::filesystem::file_size(queue) < 268); ++i) plat::SleepMs(10);
+    plat::SleepMs(c.kill ? 300 : 0);
+    if (c.kill) kill(c.kill == 'S' ? site.pid : pid, c.kill == 'S' ? SIGKILL : SIGTERM);
+    const auto [exit, out] = run.get();
+    EXPECT_EQ(c.served ? out : "", c.served ? Page + "<fields>\r\nw=1\r\n</fields>" : "") << c.why;
+    EXPECT_EQ(exit, "0") << c.why;
+    EXPECT_EQ(plat::WindowExists(site.base + "_S.window"), c.queue >= 0) << c.why;
+    EXPECT_EQ(plat::FileExists(queue) ? static_cast<long>(std::filesystem::file_size(queue)) : -1, c.queue) << c.why;
   }
 }
 

@@ -11,15 +11,10 @@ SETTINGS = "Password=lumo\r\nEntries=25\r\nTimeCaption=Posted\r\n"
 ROW = re.compile(r'<TR><TD>(\d+)</TD><TD BGCOLOR="WHITE" WIDTH=65% NOWRAP>((?:&nbsp;)*)'
                  r'<A HREF="[^"]*\?VIEWID=(\d+)&[^"]*">(.*?)</A></TD><TD BGCOLOR="WHITE" NOWRAP>(.*?)</TD>'
                  r'<TD BGCOLOR="WHITE" NOWRAP WIDTH=10%>(.*?)</TD></TR>\r\n')
-PAGING = {"FIRST": "  |&lt; ", "PREV": "  &lt;  ", "NEXT": "  &gt;  "}  # names and captions of the buttons
 
 
 def rows(page):  # (number, indent steps, view id, subject, sender, time) of every list row
     return [(int(m[1]), len(m[2]) // 18, int(m[3]), m[4], m[5], m[6]) for m in ROW.finditer(page.text)]
-
-
-def buttons(page):
-    return " ".join(n for n, v in PAGING.items() if f'SUBMIT NAME="ACTION_SEARCH_{n}" VALUE="{v}">' in page.text)
 
 
 def fields(page, *names):
@@ -40,7 +35,7 @@ def forum(site):
     ok("the empty forum is an HTML list page with its headings, page number and buttons, no rows, one status line",
        page.html and page.status_lines == 1 and '<INPUT TYPE=HIDDEN NAME="PAGE" VALUE="1">' in page.text
        and "<TR><TH WIDTH=1></TH><TH>Subject</TH><TH>Sender</TH><TH>Posted</TH></TR>" in page.text
-       and rows(page) == [] and buttons(page) == "" and fields(page, "ACTION_NEWMESSAGE", "nothread")
+       and rows(page) == [] and "ACTION_SEARCH_NEXT" not in page.text and fields(page, "ACTION_NEWMESSAGE", "nothread")
        == ("New Message", "yes"), f"{page.status} {page.headers} {page.text[:1000]}")
     ok("the new message form of a visitor without cookie is empty, its answer with one status line",
        form.status_lines == 1 and fields(form, "NEWNAME", "NEWEMAIL", "REPLYID", "NEWTEXT") == ("", " ", "0", ""),
@@ -67,9 +62,6 @@ def forum(site):
        fields(form, "NEWNAME", "NEWEMAIL") == ("Tom & Jerry", "tom@example.org  "), fields(form, "NEWNAME", "NEWEMAIL"))
 
     post("Anna", "anna@example.org", "Second", "two")
-    form = site.post(ACTION_REPLYMESSAGE="Reply", REPLYID=str(first), PAGE="1", thread="")
-    ok("the reply form offers RE: and the quoted text", fields(form, "NEWSUBJECT", "NEWTEXT", "REPLYID")
-       == ('RE: Hello <world> & "you"', ">line1\r\n>line2\r\n", str(first)), form.text[:1500])
     stored = post("Anna", "anna@example.org", "RE: Hello", ">line1\r\n>line2\r\nright", reply=first)
     recs, threaded, flat = site.records()[1], site.request(), site.request("NOTHREAD=yes")
     second, reply = (recs[1].id, recs[2].id) if len(recs) == 3 else (-1, -1)
@@ -77,31 +69,12 @@ def forum(site):
        "lists all newest first", POSTED in stored.body and recs[-1].reply == first and "CHECKED" in flat.text
        and [x[1:3] for x in rows(threaded) + rows(flat)] == [(0, second), (0, first), (1, reply)]
        + [(0, reply), (0, second), (0, first)], f"{recs} {rows(threaded)} {rows(flat)}")
-    for what, who in (("empty text", ("a", "b", "c", "")),
-                      ("the administrator's name and another subject", ("tavik", "lumo", "x", "y"))):
-        refused = post(*who, reply=first)
-        ok(f"a post with {what} is refused, sets no cookie and stores nothing", b"Message not stored !" in refused.body
-           and "set-cookie" not in refused.headers and len(site.records()[0]) == 3 * RECORD, refused.text[-500:])
 
     body, ctype = (read(f"{ROOT}/tests/data/multipart/forum_post{x}") for x in (".body", ".type"))
     sent = dict(re.findall(rb'name="(NEWSUBJECT|NEWTEXT)"\r\n\r\n(.*?)\r\n--', body, re.S))
     stored, recs = site.request(body=body, ctype=ctype.decode().split(":", 1)[1].strip()), site.records()[1]
     ok("a multipart post is stored with its subject and text byte for byte", POSTED in stored.body
        and recs[-1].subject == sent[b"NEWSUBJECT"] and site.text(recs[-1].id) == sent[b"NEWTEXT"], recs[-1])
-
-    for i in range(len(recs), 60):
-        post("Pager", "p@example.org", f"Message {i + 1}", f"text {i + 1}")
-    for what, at, button, top, shown in (
-            ("page 1", "", "", 1, "NEXT"), ("next: 2", "1", "NEXT", 26, "PREV NEXT"),
-            ("next: 3", "2", "NEXT", 51, "FIRST PREV"), ("first: 1", "3", "FIRST", 1, "NEXT"),
-            ("previous: 2", "3", "PREV", 26, "PREV NEXT")):
-        page = site.post(NOTHREAD="yes", PAGE=at, **{f"ACTION_SEARCH_{button}": "x"}) if at else \
-            site.request("NOTHREAD=yes")
-        r = [(x[0], x[3]) for x in rows(page)]
-        ok(f"60 messages, flat, page {what}: rows newest first, 25 a page; links keep list mode; buttons and captions",
-           r[:1] == [(top, f"Message {61 - top}")] and [x[0] for x in r] == list(range(top, min(top + 25, 61)))
-           and buttons(page) == shown and all("&NOTHREAD=yes&PAGE=" in x for x in re.findall('HREF="[^"]+', page.text)),
-           f"{r[:2]} {buttons(page)}")
 
     size, wrong = len(site.records()[0]), post("tavik", "lumo ", "remove", "x", reply=first)
     gone, view = post("tavik", "lumo", "remove", "bye", reply=first), site.request(f"VIEWID={first}")

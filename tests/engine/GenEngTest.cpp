@@ -1,5 +1,5 @@
 // The start decision, the engine component's creation of engines, and its
-// forwarding to the calling thread's engine.
+// setters reaching the calling thread's engine.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,12 +13,7 @@
 // What a process does at start, from what it is told.
 TEST(StartPlan, FollowsTheStartTable) {
   using K = TEngineKind;
-  struct Case {
-    const char* name;
-    TStartFacts facts;
-    std::vector<K> engines;
-    bool resident, stdActive, stdStreams;
-  } cases[] = {
+  const struct { const char* name; TStartFacts facts; std::vector<K> engines; bool resident, stdActive, stdStreams; } cases[] = {
       {"loaded by a server", {"Apache", "", {}, true}, {K::Nsapi, K::Isapi}, false, false, false},
       {"standard CGI", {"Apache/2.4", "CGI/1.1", {}, false}, {K::CgiStd}, false, true, true},
       {"Windows CGI", {"WebSite", "CGI/1.3a (Win95)", {}, false}, {K::CgiWin}, false, false, false},
@@ -30,13 +25,11 @@ TEST(StartPlan, FollowsTheStartTable) {
       {"START_SERVER under a server", {"Apache", "CGI/1.1", {"START_SERVER"}, false}, {K::CgiStd}, true, true, false},
       {"START_SERVER is case-sensitive", {"", "", {"start_server"}, false}, {K::CgiWin}, false, false, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const TStartPlan plan = PlanStart(c.facts);
-    EXPECT_EQ(plan.Engines, c.engines);
-    EXPECT_EQ(plan.ResidentServer, c.resident);
-    EXPECT_EQ(plan.StdActive, c.stdActive);
-    EXPECT_EQ(plan.StdStreams, c.stdStreams);
+    EXPECT_EQ(std::tie(plan.Engines, plan.ResidentServer, plan.StdActive, plan.StdStreams),
+              std::tie(c.engines, c.resident, c.stdActive, c.stdStreams));
   }
 }
 
@@ -78,18 +71,13 @@ TEST(EngineComponent, MissingEnginesInALibraryLeaveTheProcessRunning) {
   EXPECT_NE(log.find("the ISAPI engine is not available"), std::string::npos) << log;
 }
 
-TEST(EngineComponent, ForwardsToTheCallingThreadsEngine) {
+// A setter during a request reaches the serving engine too. (Getters reach
+// it from the probe's handler on the resident server's threads.)
+TEST(EngineComponent, SettersReachTheCallingThreadsEngine) {
   FakeEngine engine;
-  engine.Variables["QUERY_STRING"] = NotAvailable;
   TGeneralHttpEngine component(nullptr);
-  EXPECT_EQ(component.SessionName(), "DefaultSession");
   FakeRequestScope scope(engine);
-  EXPECT_EQ(component.GetQueryString(), "");
-  // A setter changes the serving engine too.
   component.SetNoCache(true);
   component.SetAutoContentType("text/plain");
-  EXPECT_TRUE(component.NoCache() && engine.NoCache);
-  EXPECT_EQ(engine.AutoContentType, "text/plain");
-  component.Write("x");
-  EXPECT_EQ(engine.Output, "x");
+  EXPECT_TRUE(component.NoCache() && engine.NoCache && engine.AutoContentType == "text/plain");
 }

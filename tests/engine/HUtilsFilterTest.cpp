@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "platform/PlatText.h"
 #include "platform/PlatTime.h"
 #include "tests/support/FakeEngine.h"
 
@@ -40,7 +35,9 @@ class TemplateFilter : public ::testing::Test {
   THttpMemoFilter filter{nullptr};
 };
 
-TEST_F(TemplateFilter, WritesTextAndEntriesByteExact) {
+// Branches as fuzz_filter builds them (chained, nested, hidden lines, levels
+// left open for the next run) are its property; here the odd spellings.
+TEST_F(TemplateFilter, WritesTextEntriesAndTheBranchesItsConditionsChoose) {
   const std::string a(65000, 'a'), n(32000, 'N');
   Check({
       {{"<TD BGCOLOR=\"#F0F0F0\"><FONT COLOR=\"#FF0000\">"}, "<TD BGCOLOR=\"#F0F0F0\"><FONT COLOR=\"#FF0000\">\r\n"},
@@ -55,6 +52,12 @@ TEST_F(TemplateFilter, WritesTextAndEntriesByteExact) {
       {{"%X%" + a}, "[X]" + a.substr(0, 32000)},
       {{"%" + n.substr(1) + "%"}, "[" + n.substr(1) + "]\r\n"},
       {{"%" + n + "%"}, "%" + n + "%\r\n"},
+      {{"%IF  no%1%else%2%endif%3%IF no%4%ELSEIF%5%ENDIF%"}, "{no}23{no}5\r\n"},
+      {{"a%ELSE%b%ENDIF%c%ELSEIF yes%d%ENDIF%e"}, "ace\r\n"},
+      // A closed block leaves its level open; an unanswered condition is false.
+      {{"%IF yes%%ENDIF%%IF unset%a%ELSE%b%ENDIF%"}, "{yes}{unset}b\r\n"},
+      {{"%IF no%", "%IF yes%x%INNER%%ELSEIF yes%y%ELSE%w%ENDIF%", "%INNER2%", "%ELSE%z%ENDIF%e"}, "{no}ze\r\n"},
+      {{"%IF no%", "left open"}, "{no}"},
   });
   for (int c = 0; c < 256; ++c) {
     if (c == '%') continue;
@@ -62,27 +65,6 @@ TEST_F(TemplateFilter, WritesTextAndEntriesByteExact) {
     const std::string name = std::string("A") + static_cast<char>(c) + "B", line = "x%" + name + "%y";
     EXPECT_EQ(Run({line}), (accepted ? "x[" + name + "]y" : line) + "\r\n") << "byte " << c;
   }
-}
-
-TEST_F(TemplateFilter, WritesOnlyTheBranchesItsConditionsChoose) {
-  std::string open, close, asked;
-  for (int i = 0; i < 100; ++i) open += "%IF yes%", close += "%ENDIF%", asked += "{yes}";
-  Check({
-      {{"a%IF yes%b%ELSE%c%ENDIF%d"}, "a{yes}bd\r\n"},
-      {{"a#IF no#b#ELSE#c#ENDIF#d"}, "a{no}cd\r\n"},
-      {{"%IF no%1%ELSEIF yes%2%ELSEIF yes%3%ELSE%4%ENDIF%"}, "{no}{yes}2\r\n"},
-      {{"%IF no%1%ELSEIF no%2%ELSE%4%ENDIF%%IF yes%1%ELSEIF yes%2%ELSE%4%ENDIF%"}, "{no}{no}4{yes}1\r\n"},
-      {{"%IF  no%1%else%2%endif%3%IF no%4%ELSEIF%5%ENDIF%"}, "{no}23{no}5\r\n"},
-      {{"a%ELSE%b%ENDIF%c%ELSEIF yes%d%ENDIF%e"}, "ace\r\n"},
-      // A closed block leaves its level open; an unanswered condition is false.
-      {{"%IF yes%%ENDIF%%IF unset%a%ELSE%b%ENDIF%"}, "{yes}{unset}b\r\n"},
-      {{"%IF no%", "%IF yes%x%INNER%%ELSEIF yes%y%ELSE%w%ENDIF%", "%INNER2%", "%ELSE%z%ENDIF%e"}, "{no}ze\r\n"},
-      {{"%IF no%", "hidden", "%ELSE%", "shown", "%ENDIF%", "after"}, "{no}\r\nshown\r\n\r\nafter\r\n"},
-      {{"%IF no%", "left open"}, "{no}"},
-      {{"the next page starts with every level open"}, "the next page starts with every level open\r\n"},
-      {{open + "%IF no%x%ELSE%z%ENDIF%" + close + "y"}, asked + "{no}zy\r\n"},
-      {{"%IF no%" + open + "x" + close + "%ENDIF%y"}, "{no}y\r\n"},
-  });
 }
 
 TEST_F(TemplateFilter, ResolvesEntriesByHandlerVariableFieldThenBuiltInEscapingRequestValues) {

@@ -1,12 +1,8 @@
 // The engine core in-process, for what a CGI process cannot show: the
-// getters' fallback names and the per-thread request state. The response
-// bytes are the process suite's (tests/adapters).
+// getters' fallback names. The response bytes are the process suite's
+// (tests/adapters); the per-thread request state the threads suites'.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <thread>
-
-#include "engine/HttpEng.h"
 #include "tests/support/FakeEngine.h"
 
 TEST(EngineVariables, GettersAskTheFallbackNameOnlyWhenTheFirstIsEmpty) {
@@ -14,44 +10,18 @@ TEST(EngineVariables, GettersAskTheFallbackNameOnlyWhenTheFirstIsEmpty) {
   const auto length = [](E& e) { return std::to_string(e.GetContentLength()); };
   const auto secure = [](E& e) { return std::to_string(e.GetServerPortSecure()); };
   const std::tuple<std::function<std::string(E&)>, std::map<std::string, std::string>, std::string> cases[] = {
-      {&E::GetPathTranslated, {{"DOCUMENT_ROOT", "/srv"}}, "/srv"},
-      {&E::GetRemoteAddr, {{"REMOTE_ADDRESS", "10.0.0.1"}}, "10.0.0.1"},
-      {&E::GetAuthType, {{"AUTHETICATION_METHOD", "Basic"}}, "Basic"},
-      {&E::GetUserAgent, {{"USER_AGENT", "ua"}}, "ua"},
-      {&E::GetReferer, {{"REFERER", "r"}}, "r"},
+      {&E::GetPathTranslated, {{"DOCUMENT_ROOT", "/srv"}}, "/srv"}, {&E::GetUserAgent, {{"USER_AGENT", "ua"}}, "ua"},
+      {&E::GetRemoteAddr, {{"REMOTE_ADDRESS", "10.0.0.1"}}, "10.0.0.1"}, {&E::GetReferer, {{"REFERER", "r"}}, "r"},
+      {&E::GetAuthType, {{"AUTHETICATION_METHOD", "Basic"}}, "Basic"}, {&E::GetScriptName, {{"EXECUTABLE_PATH", "/e"}}, "/e"},
       {&E::GetServerProtocol, {{"REQUEST_PROTOCOL", "HTTP/1.0"}}, "HTTP/1.0"},
-      {&E::GetScriptName, {{"EXECUTABLE_PATH", "/e"}}, "/e"},
-      {&E::GetUrl, {{"SCRIPT_NAME", "/cgi"}}, "/cgi"},
-      {&E::GetUrl, {{"HTTP_URL", "/u"}, {"SCRIPT_NAME", "/cgi"}}, "/u"},
+      {&E::GetUrl, {{"SCRIPT_NAME", "/cgi"}}, "/cgi"}, {&E::GetUrl, {{"HTTP_URL", "/u"}, {"SCRIPT_NAME", "/cgi"}}, "/u"},
       {&E::GetQueryString, {{"QUERY_STRING", NotAvailable}}, ""},
-      {length, {{"CONTENT_LENGTH", "12"}}, "12"},
-      {length, {{"CONTENT_LENGTH", "x"}}, "0"},
-      {secure, {{"SERVER_PORT_SECURE", "1"}}, "1"},
-      {secure, {{"SERVER_PORT_SECURE", "01"}}, "0"},
+      {length, {{"CONTENT_LENGTH", "12"}}, "12"}, {length, {{"CONTENT_LENGTH", "x"}}, "0"},
+      {secure, {{"SERVER_PORT_SECURE", "1"}}, "1"}, {secure, {{"SERVER_PORT_SECURE", "01"}}, "0"},
   };
   for (const auto& [get, variables, expected] : cases) {
     FakeEngine engine;
     engine.Variables = variables;
     EXPECT_EQ(get(engine), expected) << variables.begin()->first;
   }
-}
-
-TEST(EngineThreads, TwoRequestsNeverSeeEachOthersState) {
-  InitHttpEngine();
-  std::string outputs[2];
-  std::atomic<int> arrived{0};
-  auto serve = [&](int i) {
-    FakeEngine engine;
-    engine.BufferedOutput = i == 1;
-    engine.Variables["SERVER_SOFTWARE"] = i == 0 ? "Apache" : "Other";
-    engine.Handler = [&] {
-      HttpWrite("<p>");
-      for (++arrived; arrived < 2;) std::this_thread::yield();  // both requests are mid-way now
-      HttpWrite(std::to_string(i));
-    };
-    outputs[i] = engine.Run();
-  };
-  { std::jthread a(serve, 0), b(serve, 1); }
-  EXPECT_EQ(outputs[0], "content-type:text/html\r\n\r\n<p>0");
-  EXPECT_EQ(outputs[1], "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\ncontent-length:4\r\n\r\n<p>1");
 }

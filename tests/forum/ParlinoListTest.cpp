@@ -22,13 +22,6 @@ std::vector<std::string> FrontSearch(const std::vector<TNewsRecord>& records) {
   return rows;
 }
 
-TEST_F(List, ShowsRepliesWithoutAnEarlierParentAsThreadStarts) {
-  Store({Message(8, 0, "x"), Message(8, 8, "y"), Message(9, 8, "z"), Message(1, 99, "lost"), Message(2, 3, "early"),
-         Message(3, 0, "late"), Message(4, 4, "self"), Message(5, -1, "neg"), Message(6, 7, "a"), Message(7, 6, "b")});
-  EXPECT_EQ(Rows(Request("")), (std::vector<std::string>{"a/0", "b/1", "neg/0", "self/0", "late/0", "early/0",
-                                                         "lost/0", "x/0", "z/1", "y/1"}));
-}
-
 TEST_F(List, PagesThroughTheThreadsWithTheRightButtons) {
   std::vector<TNewsRecord> sixty;
   for (int i = 0; i < 60; ++i) sixty.push_back(Message(i + 1, i % 3 == 2 ? i : 0, "m" + std::to_string(i)));
@@ -56,9 +49,9 @@ TEST_F(List, PagesThroughTheThreadsWithTheRightButtons) {
   }
 }
 
-// Random forums, many numbers repeated, some threads deep (beyond 255 steps
-// of indentation, too): the list equals the one found by searching from the
-// front, row for row.
+// Random forums, many numbers repeated, replies to themselves, to later, missing
+// or negative numbers, some threads deep (beyond 255 steps of indentation,
+// too): the list equals the one found by searching from the front, row for row.
 TEST_F(List, MatchesTheFrontSearchOnRandomForumsWithRepeatedNumbers) {
   Ini("[Parameters]\nEntries=100000\n");
   // A large page file is read first: its buffer, once freed, moves the list's large buffers onto the heap, where

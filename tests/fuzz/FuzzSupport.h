@@ -10,8 +10,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "engine/HUtils.h"
 

@@ -7,10 +7,10 @@
 #    and remove (as the administrator) at once. No answer may be a server
 #    error or a broken connection; every post that got the "posted" page is
 #    stored once with its text unless its removal was shown.
-# 2. Bad input: malformed and oversized bodies, Content-Length lying both
-#    ways, NUL and 8-bit bytes, long fields and queries, a chain of 300
-#    replies, a damaged data file, an unreadable page file. Each gets a page
-#    in time and no stored message is lost.
+# 2. Bad input a web server passes on: an oversized body, Content-Length
+#    lying both ways, a long query, a chain of 300 replies. Each gets a page
+#    in time and no stored message is lost. Malformed bodies and cookies are
+#    the fuzzers' (in-process, any bytes).
 import argparse, collections, concurrent.futures, functools, os, random, re, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -94,14 +94,7 @@ def bad_input(site):
     liar = b"NEWNAME=a&NEWEMAIL=b&NEWSUBJECT=liar&NEWTEXT=t&ACTION_NEWMESSAGE_POST=Post"
     for name, request in (  # each is answered in time and stores nothing
             ("a body over the read limit", dict(fields=message("oversized", "x" * 20000))),
-            ("a malformed URL-encoded body", dict(body=b"&&==%%%zz&=&NEWNAME&%G1=%\xff\x00\x01", ctype=FORM)),
-            ("a multipart body without its end", dict(body=cut, ctype=MULTIPART + "abcdefgh")),
-            ("a multipart body with a short boundary", dict(body=b"--a\r\n\r\n--a--\r\n", ctype=MULTIPART + "a")),
-            ("multipart garbage", dict(body=random.Random(5).randbytes(5000), ctype=MULTIPART + "zzz")),
             ("a very long query string", dict(query="PAGE=1&" + "q" * 7000 + "=" + "%41" * 300)),
-            ("a query string that is no number", dict(query="VIEWID=%3Cb%3Ex&PAGE=-1")),
-            ("a NUL byte in the query", dict(query="VIEWID=1%00&NOTHREAD=%00")),
-            ("a cookie of garbage", dict(query="ACTION_NEWMESSAGE=1", cookie="NEWSGROUP=%FF%00%3Cscript%3E; ;;=;N")),
             # Lying lengths: the program reads the declared bytes, or, when the
             # client stops sending early, the end of its input, and waits no more.
             ("a Content-Length shorter than the body", dict(body=liar, ctype=FORM, length=20)),
@@ -113,11 +106,6 @@ def bad_input(site):
         ok(f"bad input: {name} is answered in time and stores nothing", site.records()[0] == before
            and (r.page or "length" in request and 0 < r.status < 500), f"{r.status} {r.headers} {r.body[-200:]!r}")
 
-    for name, subject, text in (("8-bit bytes", "bad-8bit", "\xe9\xfc\xff text"), ("a NUL byte", "bad-nul", "a\x00b"),
-                                ("a subject over 64 bytes (cut to 64)", "L" * 4000, "t" * 5000)):
-        r = site.post(**message(subject, text))
-        if ok(f"bad input: a post with {name} is stored", r.page and POSTED in r.body, r.text[-300:]):
-            posted[subject[:64]] = text
     parent, depth = None, 0
     while depth < 300 and POSTED in site.post(**message(f"chain-{depth}", f"depth {depth}", parent)).body:
         posted[f"chain-{depth}"] = f"depth {depth}"
@@ -129,17 +117,6 @@ def bad_input(site):
        "viewed and answered", depth == 300 and chain.page and b"chain-299" in chain.body and view.page
        and b"depth 299" in view.body and answer.page and b"RE: chain-299" in answer.body, f"depth {depth}")
 
-    with open(site.file("_data.dat"), "ab") as f:
-        f.write(b"garbage")
-    listed, r = site.request(), site.post(**message("after-damage", "stored after the damage"))
-    if ok("bad input: a damaged data file is listed and mended by a post", listed.page and r.page and POSTED in r.body
-          and len(site.records()[0]) % RECORD == 0, f"{listed.text[-200:]} {r.text[-200:]}"):
-        posted["after-damage"] = "stored after the damage"
-    os.mkdir(site.file("_command.htm"))
-    r = site.request()
-    os.rmdir(site.file("_command.htm"))
-    ok("bad input: a page file that cannot be read shows the open error page, and the list once it is gone",
-       r.page and OPEN_ERROR in r.body and site.request().page, r.text[-300:])
     check_store(site, "after bad input")
 
 

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "engine/HUtils.h"
 #include "engine/HttpEng.h"

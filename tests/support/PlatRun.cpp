@@ -13,92 +13,66 @@
 namespace plat {
 
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env, const std::string& stdinData,
-                      int timeoutMs, bool keepStdinOpen, std::atomic<int>* pidOut) {
+                      const std::map<std::string, std::string>& env, const std::string& stdinData, int timeoutMs,
+                      std::atomic<int>* pidOut) {
   TRunResult result;
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0) return result;
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    close(in[0]);
-    close(in[1]);
-    return result;
-  }
+  if (pipe2(out, O_CLOEXEC) != 0) return close(in[0]), close(in[1]), result;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-
-  std::vector<std::string> argStrings{program};
+  std::vector<std::string> argStrings{program}, envStrings;
   argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStrings;
   for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
+  auto pointers = [](std::vector<std::string>& strings) {  // NULL-ended, as exec wants them
+    std::vector<char*> p;
+    for (auto& s : strings) p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+  };
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, pointers(argStrings).data(),
+                             pointers(envStrings).data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);
-  if (rc != 0) {
-    close(in[1]);
-    close(out[0]);
-    return result;
-  }
+  if (rc != 0) return close(in[1]), close(out[0]), result;
   if (pidOut) *pidOut = pid;
   signal(SIGPIPE, SIG_IGN);
   fcntl(in[1], F_SETFL, O_NONBLOCK);
   size_t written = 0;
-  bool inOpen = true;
-  if (stdinData.empty() && !keepStdinOpen) {
-    close(in[1]);
-    inOpen = false;
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool inOpen = !stdinData.empty();
+  if (!inOpen) close(in[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   char buffer[65536];
   for (;;) {
-    pollfd fds[2];
-    int n = 0;
-    fds[n++] = {out[0], POLLIN, 0};
-    bool wantWrite = inOpen && written < stdinData.size();
-    if (wantWrite) fds[n++] = {in[1], POLLOUT, 0};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) {
       result.TimedOut = true;
       kill(pid, SIGKILL);
       break;
     }
-    int ready = poll(fds, n, static_cast<int>(left));
+    const int ready = poll(fds, inOpen ? 2 : 1, static_cast<int>(left));
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
-    if (wantWrite && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t w = write(in[1], stdinData.data() + written, stdinData.size() - written);
+    if (inOpen && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t w = write(in[1], stdinData.data() + written, stdinData.size() - written);
       if (w > 0) written += static_cast<size_t>(w);
-      if (w < 0 && errno != EAGAIN) {
-        close(in[1]);
-        inOpen = false;
-      }
-      if (written >= stdinData.size() && !keepStdinOpen) {
-        close(in[1]);
-        inOpen = false;
-      }
+      if ((w < 0 && errno != EAGAIN) || written >= stdinData.size()) close(in[1]), inOpen = false;
     }
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      ssize_t r = read(out[0], buffer, sizeof buffer);
-      if (r > 0) {
-        result.Output.append(buffer, static_cast<size_t>(r));
-      } else if (r == 0 || errno != EINTR) {
-        break;
-      }
+      const ssize_t r = read(out[0], buffer, sizeof buffer);
+      if (r > 0) result.Output.append(buffer, static_cast<size_t>(r));
+      else if (r == 0 || errno != EINTR) break;
     }
   }
   if (inOpen) close(in[1]);
   close(out[0]);
-  result.InputWritten = written > stdinData.size() ? stdinData.size() : written;
+  result.InputWritten = written;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

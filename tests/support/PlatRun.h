@@ -17,11 +17,10 @@ struct TRunResult {
 };
 
 // env replaces the whole environment. stdinData is written and then the
-// pipe closed, unless keepStdinOpen (then the program sees no end of input
-// until it exits or the timeout kills it). pid, when given, receives the
-// program's process id as soon as it runs.
+// pipe closed. pid, when given, receives the program's process id as soon
+// as it runs.
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env, const std::string& stdinData,
-                      int timeoutMs = 20000, bool keepStdinOpen = false, std::atomic<int>* pid = nullptr);
+                      int timeoutMs = 20000, std::atomic<int>* pid = nullptr);
 
 }  // namespace plat

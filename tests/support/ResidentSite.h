@@ -26,7 +26,7 @@ struct ResidentSite {
   // A server started as the web server's account would; ready once its window exists.
   void Start(Env env, const std::vector<std::string>& args = {}) {
     env.try_emplace("CGI_LOG_DIR", dir);
-    server = std::async(std::launch::async, [=, this] { return plat::RunProgram(self, args, env, "", 60000, false, &pid); });
+    server = std::async(std::launch::async, [=, this] { return plat::RunProgram(self, args, env, "", 60000, &pid); });
     for (int i = 0; i < 200 && !plat::WindowExists(base + "_S.window"); ++i) plat::SleepMs(20);
   }
   // Without its queue file a server ends at its next poll.
