@@ -3,6 +3,9 @@
 #include "engine/HUtils.h"
 #include "platform/PlatProcess.h"
 #include "platform/PlatText.h"
+#include "platform/PlatWorkers.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -24,6 +27,7 @@ const char* EngineKindName(TEngineKind Kind) {
     case TEngineKind::CgiWin: return "Windows CGI engine";
     case TEngineKind::Isapi: return "ISAPI engine";
     case TEngineKind::Nsapi: return "NSAPI engine";
+    case TEngineKind::FastCgi: return "FastCGI engine";
   }
   return "engine";
 }
@@ -34,8 +38,38 @@ TStartFacts CurrentStartFacts() {
   facts.CgiVersion = plat::GetEnv("CGI_VERSION");
   for (int i = 1; i <= plat::ParamCount(); ++i) facts.Params.push_back(plat::ParamStr(i));
   facts.Library = plat::RunsAsLibrary();
+  facts.ListeningInput = !facts.Library && plat::StdInputIsListeningSocket();
   return facts;
 }
+
+namespace {
+
+// A FastCGI start: a listening socket as standard input, or "--fastcgi
+// ADDRESS"; "--threads N" may come with either. A CGI process never has a
+// listening socket as its input, and no profile is named "--fastcgi".
+bool PlanFastCgi(const TStartFacts& Facts, TStartPlan& plan) {
+  const std::vector<std::string>& params = Facts.Params;
+  const bool named = std::find(params.begin(), params.end(), "--fastcgi") != params.end();
+  if (!named && !Facts.ListeningInput) return false;
+  plan.FastCgi = true;
+  plan.Engines = {TEngineKind::FastCgi};
+  for (size_t i = 0; i < params.size(); ++i) {
+    const bool hasValue = i + 1 < params.size();
+    if (params[i] == "--fastcgi" && hasValue && !params[i + 1].empty()) {
+      plan.FastCgiAddress = params[++i];
+    } else if (params[i] == "--threads" && hasValue && plat::TryStrToInt(params[i + 1], plan.FastCgiThreads) &&
+               plan.FastCgiThreads > 0 && plan.FastCgiThreads <= 1024) {
+      ++i;
+    } else {
+      plan.StartError = "Cannot use the parameter " + params[i] +
+                        " (usage: --fastcgi host:port|:port|socket-path [--threads 1-1024])";
+      return true;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 TStartPlan PlanStart(const TStartFacts& Facts) {
   TStartPlan plan;
@@ -44,6 +78,9 @@ TStartPlan PlanStart(const TStartFacts& Facts) {
     plan.Engines = {TEngineKind::Nsapi, TEngineKind::Isapi};
     return plan;
   }
+  // Before the CGI rows: they would take "--fastcgi" for a Windows CGI
+  // profile and a socket on standard input for an interactive start.
+  if (PlanFastCgi(Facts, plan)) return plan;
   // Some servers set a SERVER_SOFTWARE with "ZB" for programs that are not
   // theirs to serve: it counts as none.
   const bool software = !Facts.ServerSoftware.empty() && !Contains(Facts.ServerSoftware, "ZB");

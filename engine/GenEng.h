@@ -34,8 +34,8 @@ struct TEngineConfig {
 
 // The concrete engines register their factories in their start-up steps, so
 // the component creates engines of the floor above without knowing them.
-enum class TEngineKind { CgiStd = 0, CgiWin = 1, Isapi = 2, Nsapi = 3 };
-inline constexpr int EngineKinds = 4;
+enum class TEngineKind { CgiStd = 0, CgiWin = 1, Isapi = 2, Nsapi = 3, FastCgi = 4 };
+inline constexpr int EngineKinds = 5;
 using TEngineFactory = THttpEngine* (*)(const TEngineConfig& Config);
 void RegisterEngineFactory(TEngineKind Kind, TEngineFactory Factory);
 TEngineFactory EngineFactory(TEngineKind Kind);
@@ -47,6 +47,7 @@ struct TStartFacts {
   std::string CgiVersion;
   std::vector<std::string> Params;  // command-line parameters, without the program
   bool Library = false;             // loaded into a web server
+  bool ListeningInput = false;      // standard input is a listening socket
 };
 TStartFacts CurrentStartFacts();
 
@@ -58,6 +59,10 @@ struct TStartPlan {
   bool StdStreams = false;       // ... its own request, over stdin and stdout
   bool WinActive = false;        // the Windows CGI engine may serve this process
   bool WinServer = false;        // ... as the resident Windows CGI server
+  bool FastCgi = false;          // a resident FastCGI responder
+  std::string FastCgiAddress;    // ... listening there; "" for standard input
+  int FastCgiThreads = 0;        // ... with that many workers; 0: one per core
+  std::string StartError;        // parameters the start cannot use
   std::vector<TEngineKind> Engines;  // created by the component, in this order
 };
 TStartPlan PlanStart(const TStartFacts& Facts);

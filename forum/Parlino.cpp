@@ -4,6 +4,7 @@
 // library's start-up, run by the loader.
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
+#include "adapters/FcgiEng.h"
 #include "adapters/IsapiEng.h"
 #include "engine/HttpEng.h"
 #include "forum/ParlinoF.h"
@@ -25,6 +26,7 @@ __attribute__((constructor)) static void LoadLibrary() {
 int main(int argc, char** argv) {
   plat::SetCommandLine(argc, argv);
   InitHttpEngine();
+  FcgiEngineStartup();
   CgiStdEngineStartup();
   CgiWinEngineStartup();
   plat::TApplication& application = plat::Application();

@@ -205,7 +205,6 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   return true;
 }
 
-namespace {
 // A reader that went away must give a failed write, not end the process.
 void IgnoreBrokenPipes() {
   static std::once_flag once;
@@ -216,7 +215,6 @@ void IgnoreBrokenPipes() {
     }
   });
 }
-}  // namespace
 
 THandleStream::THandleStream(Std which) : fd_(which == Std::Input ? 0 : 1) { IgnoreBrokenPipes(); }
 

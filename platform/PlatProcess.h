@@ -53,6 +53,10 @@ int ProcessId();
 // /dev/null, environment inherited. False when it cannot be started.
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args);
 
+// Writes to a closed pipe or socket fail instead of ending the process
+// (unless someone handles SIGPIPE already).
+void IgnoreBrokenPipes();
+
 // An unbuffered stream over a standard handle.
 class THandleStream {
  public:

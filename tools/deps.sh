@@ -3,11 +3,11 @@
 # Usage: tools/deps.sh build|test|serve|bench
 set -euo pipefail
 kind=${1:-build}
-packages=(cmake g++ make libgtest-dev libbenchmark-dev python3)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 libfcgi-dev)
 case "$kind" in
-  test) packages+=(apache2 lighttpd chromium nodejs npm curl strace procps clang libclang-rt-14-dev) ;;
-  serve) packages+=(apache2) ;;
-  bench) packages+=(lighttpd apache2-utils hyperfine curl) ;;
+  test) packages+=(apache2 lighttpd nginx chromium nodejs npm curl strace procps clang libclang-rt-14-dev) ;;
+  serve) packages+=(apache2 nginx) ;;
+  bench) packages+=(lighttpd nginx apache2-utils hyperfine curl) ;;
 esac
 # A package counts as present when Debian has it installed or, for tools
 # that may come from elsewhere (Node.js and npm often do), its command exists.
@@ -15,7 +15,7 @@ command_of() {
   case "$1" in
     nodejs) echo node ;;
     procps) echo pgrep ;;
-    g++|cmake|make|python3|npm|curl|chromium|lighttpd|hyperfine|clang|strace) echo "$1" ;;
+    g++|cmake|make|python3|npm|curl|chromium|lighttpd|nginx|hyperfine|clang|strace) echo "$1" ;;
     apache2) echo apache2 ;;
     apache2-utils) echo ab ;;
     *) echo "" ;;

@@ -11,6 +11,7 @@
 #include "engine/HUtils.h"
 #include "platform/PlatProcess.h"
 #include "platform/PlatText.h"
+#include "tests/support/FcgiClient.h"
 #include "tests/support/PlatRun.h"
 #include "tests/support/ResidentSite.h"
 #include "platform/PlatTime.h"
@@ -128,6 +129,24 @@ std::string ServeNsapi(Env env, const std::vector<std::string>& body) {
   env["HOST_BUFSIZE"] = "100";
   plat::TRunResult r = plat::RunProgram(std::string(PARLINO_BINARY_DIR) + "/nsapi_host", {Probe + ".so"}, env, whole);
   return r.Output + (r.ExitCode ? " [exit " + std::to_string(r.ExitCode) + "]" : "");
+}
+
+// A web server speaking FastCGI to the probe, resident on a socket of its
+// own: the probe's settings are its environment, the request's variables
+// the request's parameters.
+std::string ServeFastCgi(Env env, const std::vector<std::string>& body) {
+  std::string dir = "/tmp/parlino-fcgi-XXXXXX", whole;
+  if (!mkdtemp(dir.data())) return "no directory";
+  for (const std::string& piece : body) whole += piece;
+  env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
+  Env own, params;
+  for (const auto& [name, value] : env) (name.starts_with("PROBE_") || name == "CGI_LOG_DIR" ? own : params)[name] = value;
+  fcgi::Responder responder(Probe, dir, own, {"--threads", "1"});
+  const fcgi::Reply reply = fcgi::Request(responder.socket, params, body);
+  const plat::TRunResult end = responder.Stop();
+  plat::RemoveTree(dir);
+  const std::string exit = end.ExitCode ? " [exit " + std::to_string(end.ExitCode) + "]" : "";
+  return reply.out + (reply.ended ? "" : " [no end]") + exit;
 }
 
 // One engine: how a request reaches it and what its server makes different.
@@ -287,6 +306,8 @@ const EngineUnderTest Engines[] = {
       {"BufferedWithoutHeaderEndIsSentUnchanged", "{OK}content-length:10\r\n\r\nplain text"},
       {"ZeroLengthUsesTheQuery", Fields("")},
       {"NegativeLengthUsesTheQuery", Fields("")}}},
+    // Never a status line; the probe's own input is no request's body.
+    {"FastCgi", ServeFastCgi, false, "HandlerReadKeepsTheBytesBeforeAReadError,"},
 };
 
 class EngineContract : public ::testing::TestWithParam<std::tuple<EngineUnderTest, EngineCase>> {};

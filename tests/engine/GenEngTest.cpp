@@ -24,12 +24,42 @@ TEST(StartPlan, FollowsTheStartTable) {
       {"START_SERVER without server", {"", "", {"START_SERVER"}, false}, {K::CgiStd}, true, true, false},
       {"START_SERVER under a server", {"Apache", "CGI/1.1", {"START_SERVER"}, false}, {K::CgiStd}, true, true, false},
       {"START_SERVER is case-sensitive", {"", "", {"start_server"}, false}, {K::CgiWin}, false, false, false},
+      {"listening socket as input", {"", "", {}, false, true}, {K::FastCgi}, false, false, false},
+      {"socket under a CGI environment", {"Apache", "CGI/1.1", {}, false, true}, {K::FastCgi}, false, false, false},
+      {"--fastcgi is no profile", {"", "", {"--threads", "2", "--fastcgi", ":9000"}, false}, {K::FastCgi}, false, false, false},
+      {"--threads alone is a profile", {"", "", {"--threads"}, false}, {K::CgiWin}, false, false, false},
+      {"a library never", {"", "", {"--fastcgi", ":9000"}, true, true}, {K::Nsapi, K::Isapi}, false, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const TStartPlan plan = PlanStart(c.facts);
     EXPECT_EQ(std::tie(plan.Engines, plan.ResidentServer, plan.StdActive, plan.StdStreams),
               std::tie(c.engines, c.resident, c.stdActive, c.stdStreams));
+  }
+}
+
+// Where a FastCGI start listens, with how many workers; what it cannot use.
+TEST(StartPlan, ReadsTheFastCgiParameters) {
+  const struct { std::vector<std::string> params; std::string address; int threads; bool error; } cases[] = {
+      {{}, "", 0, false},
+      {{"--fastcgi", "/run/p.sock", "--threads", "3"}, "/run/p.sock", 3, false},
+      {{"--threads", "1024", "--fastcgi", "127.0.0.1:9000"}, "127.0.0.1:9000", 1024, false},
+      {{"--fastcgi"}, "", 0, true},
+      {{"--fastcgi", ""}, "", 0, true},
+      {{"--threads", "0"}, "", 0, true},
+      {{"--threads", "1025"}, "", 0, true},
+      {{"--threads", "2x"}, "", 0, true},
+      {{"--fastcgi", ":1", "extra"}, ":1", 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.params.empty() ? "" : c.params.back());
+    const TStartPlan plan = PlanStart({"", "", c.params, false, true});
+    EXPECT_TRUE(plan.FastCgi);
+    EXPECT_EQ(plan.FastCgiAddress, c.address);
+    if (!c.error) {
+      EXPECT_EQ(plan.FastCgiThreads, c.threads);
+    }
+    EXPECT_EQ(!plan.StartError.empty(), c.error);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
+#include "adapters/FcgiEng.h"
 #include "adapters/IsapiEng.h"
 #include "platform/PlatFiles.h"
 #include "platform/PlatProcess.h"
@@ -111,6 +112,7 @@ __attribute__((constructor)) static void LoadLibrary() {
 int main(int argc, char** argv) {
   plat::SetCommandLine(argc, argv);
   InitHttpEngine();
+  FcgiEngineStartup();
   CgiStdEngineStartup();
   CgiWinEngineStartup();
   plat::Application().CreateForm<TProbeForm>();
