@@ -14,6 +14,7 @@ build:
 	@cmake --build $(BUILD) -j$(JOBS)
 
 # Refuses at once when this clone's forum is already being served.
+# SERVER=nginx: nginx with the forum as a FastCGI process (else Apache, CGI).
 serve:
 	@tools/serve.sh --check
 	@tools/deps.sh serve

@@ -6,6 +6,8 @@
 #   tools/serve.sh --config-only DIR PORT   only lay out DIR and write
 #                                           DIR/run/apache.conf and lighttpd.conf
 # RESIDENT=1 starts the program's resident server beside Apache.
+# SERVER=nginx serves with nginx instead, the forum a FastCGI process
+# beside it (THREADS workers, default one per core).
 # PROGRAM (default build/parlino) is the program copied into the site,
 # WWW (default build/www) the site, DATA (default forum-data) the forum's
 # files: outside build/, so that `make clean` keeps them; the site's data
@@ -43,6 +45,14 @@ refuse_if_running() {
       echo "It was left alone. Stop it first (Ctrl-C in its terminal, or kill $pid)." >&2
       exit 1
     fi
+    conf="$(cd "$ROOT/run" && pwd)/nginx.conf"
+    pid=$(cat "$ROOT/run/nginx.pid" 2>/dev/null || true)
+    if [ -n "$pid" ] && tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -qF -- "-c $conf "; then
+      port=$(sed -n 's/^ *listen 127\.0\.0\.1:\([0-9]*\);$/\1/p' "$conf")
+      echo "The forum's server already runs: http://127.0.0.1:$port/cgi-bin/parlino (nginx, process $pid)." >&2
+      echo "It was left alone. Stop it first (Ctrl-C in its terminal, or kill $pid)." >&2
+      exit 1
+    fi
   fi
   if (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then
     echo "Port $PORT is in use by another program; choose another: PORT=8081 make serve" >&2
@@ -77,6 +87,17 @@ echo "Forum:          http://127.0.0.1:$PORT/cgi-bin/parlino"
 echo "Data directory: $DATA (settings: parlino.ini)"
 echo "Program log:    $ROOT/cgi-bin/bin/Log"
 echo "Ctrl-C stops the server."
+if [ "${SERVER:-apache}" = nginx ]; then
+  site_nginx_conf "$ROOT" "$PORT" /dev/stderr /dev/stdout
+  site_fcgi_start "$ROOT" ${THREADS:+--threads "$THREADS"}
+  echo "FastCGI process: $fcgi, as $(site_cgi_user), on $ROOT/run/fcgi/parlino.sock"
+  # Ctrl-C ends nginx; the forum then finishes its requests and ends too.
+  trap 'site_fcgi_stop' EXIT
+  trap 'exit 0' INT TERM
+  nginx -c "$ROOT/run/nginx.conf" -e /dev/stderr &
+  wait $!
+  exit
+fi
 if [ "${RESIDENT:-}" = 1 ]; then
   # RESIDENT=1: a resident server beside Apache takes every request over;
   # it ends with Apache.

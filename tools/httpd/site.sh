@@ -120,6 +120,49 @@ server.groupname = "www-data"'
     "ERRORLOG=$root/run/lighttpd-error.log" "USER=$user" > "$root/run/lighttpd.conf"
 }
 
+# site_nginx_conf ROOT PORT [ERRORLOG ACCESSLOG]: writes ROOT/run/nginx.conf,
+# for the forum as a FastCGI process on ROOT/run/fcgi/parlino.sock.
+site_nginx_conf() {
+  local root; root=$(cd "$1" && pwd)
+  local port=$2 errorlog=${3:-$root/run/nginx-error.log} accesslog=${4:-$root/run/nginx-access.log} user=""
+  mkdir -p "$root/run/nginx-temp" "$root/run/fcgi"
+  if [ "$(id -u)" -eq 0 ]; then
+    user="user www-data www-data;"
+    chown www-data:www-data "$root/run/fcgi"
+  fi
+  site_fill "$PARLINO_HTTPD_DIR/nginx.conf.in" "ROOT=$root" "RUN=$root/run" "PORT=$port" \
+    "SOCKET=$root/run/fcgi/parlino.sock" "ERRORLOG=$errorlog" "ACCESSLOG=$accesslog" "USER=$user" \
+    > "$root/run/nginx.conf"
+}
+
+# site_fcgi_start ROOT [ARGS...]: starts ROOT's program as the CGI account,
+# a FastCGI process on ROOT/run/fcgi/parlino.sock, and returns once it
+# listens (its socket is made just before); its process id is in $fcgi.
+site_fcgi_start() {
+  local root=$1; shift
+  local socket=$root/run/fcgi/parlino.sock
+  local as=()
+  rm -f "$socket"
+  # setpriv, not runuser: $fcgi is then the program itself, whom SIGTERM reaches.
+  [ "$(id -u)" -ne 0 ] || as=(setpriv --reuid=www-data --regid=www-data --init-groups)
+  "${as[@]}" env -i PATH=/usr/bin:/bin "$root/cgi-bin/bin/parlino" --fastcgi "$socket" "$@" \
+    </dev/null >/dev/null 2>>"$root/run/fcgi/stderr.log" &
+  fcgi=$!
+  for _ in $(seq 200); do
+    if [ -S "$socket" ]; then sleep 0.05; return 0; fi
+    kill -0 "$fcgi" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "The FastCGI process did not start; see $root/run/fcgi/stderr.log and $root/cgi-bin/bin/Log" >&2
+  return 1
+}
+
+# site_fcgi_stop: SIGTERM lets the requests in flight finish.
+site_fcgi_stop() {
+  kill -TERM "$fcgi" 2>/dev/null || true
+  wait "$fcgi" 2>/dev/null || true
+}
+
 # A free loopback port, chosen by the kernel.
 site_free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
