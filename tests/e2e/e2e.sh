@@ -13,3 +13,7 @@ installed=$(sed -n 's/^  "version": "\(.*\)".*/\1/p' tests/e2e/node_modules/play
 [ "$installed" = "$pinned" ] \
   || (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error) >"$out/npm.log" 2>&1
 python3 tests/e2e/http_forum.py | tee "$out/results.txt"
+status=$?
+# The forum resident as a FastCGI process behind nginx and lighttpd.
+python3 tests/e2e/fastcgi_forum.py | tee -a "$out/results.txt"
+exit $((status || $?))

@@ -135,6 +135,25 @@ site_nginx_conf() {
     > "$root/run/nginx.conf"
 }
 
+# site_lighttpd_fastcgi_conf ROOT PORT: writes ROOT/run/lighttpd.conf for
+# lighttpd's mod_fastcgi, which starts the program itself with a listening
+# socket (ROOT/run/fcgi/lighttpd.sock) as its standard input.
+site_lighttpd_fastcgi_conf() {
+  site_lighttpd_conf "$1" "$2"
+  local root; root=$(cd "$1" && pwd)
+  mkdir -p "$root/run/fcgi"
+  [ "$(id -u)" -ne 0 ] || chown www-data:www-data "$root/run/fcgi"
+  sed -i -e 's/"mod_cgi"/"mod_fastcgi"/' -e '/^alias\.url/d' -e '/^\$HTTP\["url"\]/,/^}/d' "$root/run/lighttpd.conf"
+  cat >> "$root/run/lighttpd.conf" <<CONF
+fastcgi.server = ( "/cgi-bin/parlino" => ((
+    "socket" => "$root/run/fcgi/lighttpd.sock",
+    "bin-path" => "$root/cgi-bin/bin/parlino",
+    "max-procs" => 1,
+    "check-local" => "disable"
+)))
+CONF
+}
+
 # site_fcgi_start ROOT [ARGS...]: starts ROOT's program as the CGI account,
 # a FastCGI process on ROOT/run/fcgi/parlino.sock, and returns once it
 # listens (its socket is made just before); its process id is in $fcgi.
