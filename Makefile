@@ -52,6 +52,7 @@ bench:
 	@tools/deps.sh bench
 	@$(MAKE) --no-print-directory build
 	@tools/bench.sh
+	@tools/bench_fastcgi.sh
 
 # The local forum's files are in forum-data/, outside build/: they stay.
 clean:
