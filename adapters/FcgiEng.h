@@ -43,5 +43,6 @@ class TFastCgiEngine : public THttpEngine {
 // when the start cannot be served.
 void FcgiEngineStartup();
 // Stops accepting, lets the requests in flight finish and ends the
-// workers; the process's normal end does it too.
+// workers. The program's entry calls it when its loop ends: at exit, static
+// objects made after the start would be destroyed before it ran.
 void StopFastCgi();

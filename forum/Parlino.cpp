@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
   application.Title = Title;
   application.CreateForm<TForm1>();
   application.Run();
+  // FastCGI workers end here, while every static object they may use lives.
+  StopFastCgi();
   return 0;
 }
 

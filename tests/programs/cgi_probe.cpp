@@ -117,6 +117,8 @@ int main(int argc, char** argv) {
   CgiWinEngineStartup();
   plat::Application().CreateForm<TProbeForm>();
   plat::Application().Run();
+  // FastCGI workers end here, while every static object they may use lives.
+  StopFastCgi();
   return 0;
 }
 #endif
