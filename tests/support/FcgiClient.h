@@ -22,67 +22,48 @@ using Params = std::map<std::string, std::string>;
 struct Reply {
   std::string out;
   bool ended = false;  // an end-request record came
-  int appStatus = -1;
 };
 
 inline std::string Record(int type, const std::string& content) {
   const size_t n = content.size();
-  return std::string{1, static_cast<char>(type), 0, 1, static_cast<char>(n >> 8), static_cast<char>(n & 255), 0, 0} +
-         content;
+  return std::string{1, char(type), 0, 1, char(n >> 8), char(n & 255), 0, 0} + content;
 }
 
 inline std::string Length(size_t n) {
-  if (n < 128) return std::string(1, static_cast<char>(n));
-  return {static_cast<char>(0x80 | (n >> 24)), static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
+  return n < 128 ? std::string(1, char(n)) : std::string{char(0x80 | n >> 24), char(n >> 16), char(n >> 8), char(n)};
 }
 
 inline int Connect(const std::string& path) {
-  const int s = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un name{};
-  name.sun_family = AF_UNIX;
+  sockaddr_un name{AF_UNIX, {}};
   std::strncpy(name.sun_path, path.c_str(), sizeof name.sun_path - 1);
+  const int s = socket(AF_UNIX, SOCK_STREAM, 0);
   if (connect(s, reinterpret_cast<sockaddr*>(&name), sizeof name) == 0) return s;
-  close(s);
-  return -1;
+  return close(s), -1;
 }
 
-inline void Send(int s, const std::string& data) {
-  for (size_t at = 0; at < data.size();) {
-    const ssize_t n = send(s, data.data() + at, data.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    at += n;
-  }
-}
-
-// The body goes in pieces 0.2 s apart, in records of at most 65535 bytes;
-// hangUp leaves before the body's end.
-inline Reply Request(const std::string& path, const Params& params, const std::vector<std::string>& body,
-                     bool hangUp = false) {
+// The body goes in pieces 0.2 s apart, in records of at most 65535 bytes.
+inline Reply Request(const std::string& path, const Params& params, const std::vector<std::string>& body) {
   Reply reply;
   const int s = Connect(path);
   if (s < 0) return reply;
-  std::string pairs;
+  std::string pairs, in;
   for (const auto& [name, value] : params) pairs += Length(name.size()) + Length(value.size()) + name + value;
-  Send(s, Record(1, std::string{0, 1, 0, 0, 0, 0, 0, 0}) + Record(4, pairs) + Record(4, ""));
-  for (size_t i = 0; i < body.size(); ++i) {
-    if (i > 0) plat::SleepMs(200);
-    for (size_t at = 0; at < body[i].size(); at += 65535) Send(s, Record(5, body[i].substr(at, 65535)));
+  std::vector<std::string> sends{Record(1, {0, 1, 0, 0, 0, 0, 0, 0}) + Record(4, pairs) + Record(4, "")};
+  for (const std::string& piece : body) {
+    sends.emplace_back();
+    for (size_t at = 0; at < piece.size(); at += 65535) sends.back() += Record(5, piece.substr(at, 65535));
   }
-  if (hangUp) {
-    close(s);
-    return reply;
+  sends.back() += Record(5, "");
+  for (size_t i = 0; i < sends.size(); ++i) {
+    if (i > 1) plat::SleepMs(200);
+    send(s, sends[i].data(), sends[i].size(), MSG_NOSIGNAL);
   }
-  Send(s, Record(5, ""));
-  std::string in;
   char buffer[65536];
   for (ssize_t n; (n = recv(s, buffer, sizeof buffer, 0)) > 0;) in.append(buffer, n);
   close(s);
-  for (size_t at = 0; at + 8 <= in.size();) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(in[at + i]); };
-    const size_t n = byte(4) << 8 | byte(5), end = at + 8 + n + byte(6);
-    if (byte(1) == 6) reply.out += in.substr(at + 8, n);
-    if (byte(1) == 3 && n >= 4) reply.ended = true, reply.appStatus = byte(8) << 24 | byte(9) << 16 | byte(10) << 8 | byte(11);
-    at = end;
+  for (size_t at = 0; at + 8 <= in.size(); at += 8 + (uint8_t(in[at + 4]) << 8 | uint8_t(in[at + 5])) + uint8_t(in[at + 6])) {
+    if (in[at + 1] == 6) reply.out += in.substr(at + 8, uint8_t(in[at + 4]) << 8 | uint8_t(in[at + 5]));
+    reply.ended |= in[at + 1] == 3;
   }
   return reply;
 }
@@ -97,7 +78,7 @@ struct Responder {
     run = std::async(std::launch::async, [=, this] { return plat::RunProgram(program, args, env, "", 120000, &pid); });
     int s = -1;
     for (int i = 0; i < 500 && (s = Connect(socket)) < 0; ++i) plat::SleepMs(10);
-    if (s >= 0) close(s);
+    close(s);
   }
   // SIGTERM, then what the process left.
   plat::TRunResult Stop() {
