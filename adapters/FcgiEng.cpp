@@ -120,6 +120,10 @@ void TFastCgiEngine::EndRequest() {
   }
 }
 
+void TFastCgiEngine::WriteHeaderField(const std::string& Name, const std::string& Value) {
+  if (Name.find_first_of(" \t") == std::string::npos) THttpEngine::WriteHeaderField(Name, Value);
+}
+
 int TFastCgiEngine::ReadClient(void* Buffer, int Count) {
   FCGX_Request* request = FcgiThreadFields().Request;
   if (!request || Count < 1) return 0;

@@ -26,6 +26,9 @@ class TFastCgiEngine : public THttpEngine {
   // A responder answers with header lines only: the web server writes the
   // status line, and takes one from us for a broken header.
   void WriteStatusLine() override {}
+  // A field name with a blank ("Document Expires" of NoCache) is left out:
+  // the web server would take it for a broken header and answer 502.
+  void WriteHeaderField(const std::string& Name, const std::string& Value) override;
   int ReadClient(void* Buffer, int Count) override;
   void GetVariable(const std::string& Name, std::string& Value) override;
   bool IsActive() override;
