@@ -1,0 +1,57 @@
+// Listening sockets a FastCGI start opens or is handed, and the workers
+// woken from their accept to stop.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/PlatWorkers.h"
+
+// A port the kernel finds free now.
+std::string FreePort() {
+  sockaddr_in name{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t size = sizeof name;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  bind(s, reinterpret_cast<sockaddr*>(&name), size), getsockname(s, reinterpret_cast<sockaddr*>(&name), &size), close(s);
+  return std::to_string(ntohs(name.sin_port));
+}
+
+TEST(ListeningSocket, OpensEachKindOfAddressAndRefusesWhatIsNone) {
+  const std::string path = ::testing::TempDir() + "plat-workers.sock";
+  const struct { std::string address; bool opens; } cases[] = {
+      {"127.0.0.1:0", false}, {"127.0.0.1:65536", false}, {"127.0.0.1:8x", false}, {"127.0.0.1:", false},
+      {"example.org:9000", false}, {"[::1:9000", false}, {"[]:9000", false},
+      {"127.0.0.1:{P}", true}, {"localhost:{P}", true}, {":{P}", true}, {"[::1]:{P}", true}, {path, true}, {path, true}};
+  for (const auto& c : cases) {
+    std::string address = c.address, error;
+    if (const size_t at = address.find("{P}"); at != std::string::npos) address.replace(at, 3, FreePort());
+    const int handle = plat::OpenListeningSocket(address, error);
+    EXPECT_EQ(handle >= 0, c.opens) << address << error;
+    EXPECT_EQ(handle >= 0 && plat::IsListeningSocket(handle), c.opens) << address;
+    // The second open of the path finds the first one's socket file stale.
+    if (handle >= 0) close(handle);
+  }
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  EXPECT_FALSE(plat::IsListeningSocket(pair[0]) || plat::IsListeningSocket(-1));
+  close(pair[0]), close(pair[1]);
+  unlink(path.c_str());
+}
+
+TEST(Workers, JoinWakesWorkersBlockedInAWakeableCall) {
+  std::string error;
+  const int handle = plat::OpenListeningSocket(::testing::TempDir() + "plat-join.sock", error);
+  ASSERT_GE(handle, 0) << error;
+  std::atomic<int> woken{0};
+  plat::TWorkers workers;
+  EXPECT_EQ(workers.Start(3, [&](int) {
+    plat::TWakeable wakeable;
+    if (accept(handle, nullptr, nullptr) < 0 && errno == EINTR) ++woken;
+  }), 3);
+  workers.Join();
+  EXPECT_EQ(woken, 3);
+  EXPECT_EQ(workers.Running(), 0);
+  close(handle);
+}
