@@ -72,7 +72,10 @@ TFastCgiEngine::TFastCgiEngine(const TEngineConfig& Config) : THttpEngine(Config
   if (Designing() || !IsActive() || workers) return;
   const int count = StartPlan().FastCgiThreads > 0 ? StartPlan().FastCgiThreads : plat::ProcessorCount();
   // The workers start once the application runs: its window is loaded then.
-  plat::Application().AddTimer(0, [this, count] {
+  // The timer fires once; the main loop then only waits for quit signals.
+  static int timer = 0;
+  timer = plat::Application().AddTimer(0, [this, count] {
+    plat::Application().RemoveTimer(timer);
     if (workers) return;
     workers = std::make_unique<plat::TWorkers>();
     if (workers->Start(count, [this](int) { ServeRequests(this); }) == 0)
