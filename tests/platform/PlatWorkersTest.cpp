@@ -1,11 +1,9 @@
-// Listening sockets a FastCGI start opens or is handed, and the workers
-// woken from their accept to stop.
+// Listening sockets a FastCGI start opens or is handed. (Workers woken
+// from their accept to stop: the FastCGI forum's SIGTERM test.)
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <atomic>
 
 #include "platform/PlatWorkers.h"
 
@@ -38,20 +36,4 @@ TEST(ListeningSocket, OpensEachKindOfAddressAndRefusesWhatIsNone) {
   EXPECT_FALSE(plat::IsListeningSocket(pair[0]) || plat::IsListeningSocket(-1));
   close(pair[0]), close(pair[1]);
   unlink(path.c_str());
-}
-
-TEST(Workers, JoinWakesWorkersBlockedInAWakeableCall) {
-  std::string error;
-  const int handle = plat::OpenListeningSocket(::testing::TempDir() + "plat-join.sock", error);
-  ASSERT_GE(handle, 0) << error;
-  std::atomic<int> woken{0};
-  plat::TWorkers workers;
-  EXPECT_EQ(workers.Start(3, [&](int) {
-    plat::TWakeable wakeable;
-    if (accept(handle, nullptr, nullptr) < 0 && errno == EINTR) ++woken;
-  }), 3);
-  workers.Join();
-  EXPECT_EQ(woken, 3);
-  EXPECT_EQ(workers.Running(), 0);
-  close(handle);
 }
