@@ -20,7 +20,7 @@ TEST(ListeningSocket, OpensEachKindOfAddressAndRefusesWhatIsNone) {
   const std::string path = ::testing::TempDir() + "plat-workers.sock";
   const struct { std::string address; bool opens; } cases[] = {
       {"127.0.0.1:0", false}, {"127.0.0.1:65536", false}, {"127.0.0.1:8x", false}, {"127.0.0.1:", false},
-      {"example.org:9000", false}, {"[::1:9000", false}, {"[]:9000", false},
+      {"example.org:9000", false}, {"[::1:9000", false}, {"[]:9000", false}, {"/" + std::string(107, 'x'), false},
       {"127.0.0.1:{P}", true}, {"localhost:{P}", true}, {":{P}", true}, {"[::1]:{P}", true}, {path, true}, {path, true}};
   for (const auto& c : cases) {
     std::string address = c.address, error;
