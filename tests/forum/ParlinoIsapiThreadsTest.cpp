@@ -4,7 +4,6 @@
 // the engine's probe, with handlers of its own, answers the filter calls and
 // raises on demand.
 #include <cstring>
-#include <set>
 
 #include "tests/support/ForumFixture.h"
 #include "tests/support/IsapiHost.h"
@@ -58,12 +57,6 @@ class Isapi : public ::testing::Test {
     return r;
   }
   static std::string Log() { return ReadFile((root / "cgi_probe.Log").string()); }
-  // The n-th record of the forum's data file.
-  static TNewsRecord Records(size_t n) {
-    const std::string records = ReadFile((root / "parlino/parlino_data.dat").string());
-    EXPECT_LE((n + 1) * R, records.size());
-    return TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(records.substr(n * R, R).append(R, '\0').data()));
-  }
   static inline TIsapiHost *forum, *probe;
 };
 
@@ -110,26 +103,10 @@ TEST_F(Isapi, ForumPagesCarryTheScriptNameAsAUrlPath) {
 }
 
 TEST_F(Isapi, PostIsStoredWhateverPartOfItsBodyCamePreloaded) {
-  std::string text;
-  for (int i = 0; i < 300; ++i) text += std::to_string(i) + " words\r\n";
-  const std::string fields[][2] = {{"NEWNAME", "Ann"}, {"NEWEMAIL", "a@x"}, {"NEWTEXT", text}, {"ACTION_NEWMESSAGE_POST", "1"}};
   for (int id = 1; id <= 6; ++id) {
-    const bool multipart = id > 3;
-    std::string body = multipart ? "" : "NEWSUBJECT=" + std::to_string(id);
-    for (const auto& [name, value] : fields)
-      body += multipart ? "--b0undary\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n"
-                        : "&" + name + "=" + UrlEncode(value);
-    if (multipart) body += "--b0undary\r\nContent-Disposition: form-data; name=\"NEWSUBJECT\"\r\n\r\n" + std::to_string(id) + "\r\n--b0undary--\r\n";
-    const std::string page = Serve(forum, "", body, id % 3 == 0 ? SIZE_MAX : id % 3 == 1 ? 0 : 100,
-                                   multipart ? "multipart/form-data; boundary=b0undary" : "x-www-form-urlencoded").Output;
-    // The cookie's header line comes before the content type's.
-    EXPECT_TRUE(page.starts_with(Ok + "set-cookie:NEWSGROUP=N%3DAnn%26E%3Da%2540x;")) << id;
-    EXPECT_TRUE(Has(page, "\r\n" + Html + Head + "<form method=\"post\" action=\"/p.dll\">")) << page.substr(0, 300);
-    EXPECT_TRUE(Has(page, "Your message have been posted !")) << id;
-    ASSERT_EQ(fs::file_size(root / "parlino/parlino_data.dat"), id * R);
-    const TNewsRecord last = Records(id - 1);
-    EXPECT_EQ(last.Subject, std::to_string(id));
-    EXPECT_EQ(ReadFile((root / "parlino/parlino_").string() + std::to_string(last.Id) + ".txt"), text);
+    const TIsapiResult r = Serve(forum, "", PostBody(id > 3, std::to_string(id)), id % 3 == 0 ? SIZE_MAX : id % 3 == 1 ? 0 : 100,
+                                 id > 3 ? Multipart : "x-www-form-urlencoded");
+    ExpectStored(r.Output, root / "parlino", id - 1, std::to_string(id), "/p.dll");
   }
 }
 
@@ -188,29 +165,11 @@ TEST_F(Isapi, ProbeReadRedirectAndEscapingErrorAsTheServerSeesThem) {
 }
 
 TEST_F(Isapi, RequestsOfManyServerThreadsNeverMeet) {
-  for (int i = 0; i < 6; ++i) Serve(forum, "", "ACTION_NEWMESSAGE_POST=1&NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=t");
-  std::vector<TIsapiCall> calls, posts;
-  for (int i = 0; i < 400; ++i) {
-    const std::string id = std::to_string(Records(i % 6).Id), fields[] = {"", "NOTHREAD=yes&PAGE=2&ACTION_SEARCH_NEXT=1",
-        "VIEWID=" + id, "ACTION_NEWMESSAGE=1", "ACTION_REPLYMESSAGE=1&REPLYID=" + id};
-    calls.push_back({{{"SERVER_SOFTWARE", "IIS"}, {"SCRIPT_NAME", "/p.dll"}, {"QUERY_STRING", fields[i % 5]},
-                      {"HTTP_COOKIE", "NEWSGROUP=N%3Dv" + std::to_string(i % 16) + "%26E%3Dv%2540x"}}, "", 0});
-  }
-  // Each page is the page the request gets alone.
-  const std::vector<TIsapiResult> alone = forum->ServeAll(calls, 1), together = forum->ServeAll(calls, 8);
-  for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(together[i].Output, alone[i].Output) << i;
-  EXPECT_TRUE(Has(alone[3].Output, "name=\"NEWNAME\" value=\"v3\"")) << alone[3].Output;
-  for (int i = 0; i < 16; ++i)
-    posts.push_back({{{"SERVER_SOFTWARE", "IIS"}, {"CONTENT_TYPE", "x-www-form-urlencoded"}},
-                     "ACTION_NEWMESSAGE_POST=1&NEWNAME=p" + std::to_string(i) + "&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=of+p" + std::to_string(i), 40});
-  const std::vector<TIsapiResult> stored = forum->ServeAll(posts, 16);
-  std::multiset<std::string> texts;
-  for (int i = 0; i < 22; ++i) texts.insert(ReadFile((root / "parlino/parlino_").string() + std::to_string(Records(i).Id) + ".txt"));
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_TRUE(Has(stored[i].Output, "set-cookie:NEWSGROUP=N%3Dp" + std::to_string(i) + "%26")) << i;
-    EXPECT_TRUE(Has(stored[i].Output, "Your message have been posted !")) << i;
-    EXPECT_EQ(texts.count("of p" + std::to_string(i)), 1u) << i;
-  }
+  ExpectRequestsOfManyThreadsNeverMeet(*forum, root / "parlino", [](const std::string& query, const std::string& cookie,
+                                                                    const std::string& body) {
+    return TIsapiCall{{{"SERVER_SOFTWARE", "IIS"}, {"SCRIPT_NAME", "/p.dll"}, {"QUERY_STRING", query},
+                       {"HTTP_COOKIE", cookie}, {"CONTENT_TYPE", "x-www-form-urlencoded"}}, body, body.empty() ? 0u : 40u};
+  });
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // its posts are stored, and requests of many threads never meet. Each kind
 // of server library, and none, is tried in a host process of its own.
 #include <numeric>
-#include <set>
 
 #include "tests/support/ForumFixture.h"
 #include "tests/support/NsapiHost.h"
@@ -47,11 +46,6 @@ class Nsapi : public ::testing::Test {
     EXPECT_EQ(r.Status, REQ_PROCEED);
     return r;
   }
-  static TNewsRecord Records(size_t n) {
-    const std::string records = ReadFile((root / "parlino/parlino_data.dat").string());
-    EXPECT_LE((n + 1) * R, records.size());
-    return TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(records.substr(n * R, R).append(R, '\0').data()));
-  }
   static inline TNsapiHost *forum, *late;
 };
 
@@ -71,25 +65,11 @@ TEST_F(Nsapi, PagesGoOutAfterTheServerStartedTheResponseFromSrvhdrs) {
 }
 
 TEST_F(Nsapi, PostIsStoredFromItsBodyUrlEncodedOrMultipart) {
-  std::string text;
-  for (int i = 0; i < 300; ++i) text += std::to_string(i) + " words\r\n";
-  const std::string fields[][2] = {{"NEWNAME", "Ann"}, {"NEWEMAIL", "a@x"}, {"NEWTEXT", text}, {"ACTION_NEWMESSAGE_POST", "1"}};
   for (int id = 1; id <= 2; ++id) {
-    const bool multipart = id == 2;
-    std::string body = multipart ? "" : "NEWSUBJECT=1";
-    for (const auto& [name, value] : fields)
-      body += multipart ? "--b0undary\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n"
-                        : "&" + name + "=" + UrlEncode(value);
-    if (multipart) body += "--b0undary\r\nContent-Disposition: form-data; name=\"NEWSUBJECT\"\r\n\r\n2\r\n--b0undary--\r\n";
     // The query string of a post is no field of it.
-    const std::string page = Serve("NEWSUBJECT=query", body, multipart ? "multipart/form-data; boundary=b0undary"
-                                                                       : "application/x-www-form-urlencoded").Output;
-    EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\nset-cookie:NEWSGROUP=N%3DAnn%26E%3Da%2540x;")) << page.substr(0, 200);
-    EXPECT_TRUE(Has(page, "\r\n" + Html + Head)) << id;
-    EXPECT_TRUE(Has(page, "Your message have been posted !")) << id;
-    const TNewsRecord last = Records(id - 1);
-    EXPECT_EQ(last.Subject, std::to_string(id));
-    EXPECT_EQ(ReadFile((root / "parlino/parlino_").string() + std::to_string(last.Id) + ".txt"), text);
+    const std::string page = Serve("NEWSUBJECT=query", PostBody(id == 2, std::to_string(id)),
+                                   id == 2 ? Multipart : "application/x-www-form-urlencoded").Output;
+    ExpectStored(page, root / "parlino", id - 1, std::to_string(id), "/ns/p");
   }
 }
 
@@ -123,29 +103,10 @@ TEST_F(Nsapi, LibraryStartedBeforeTheServersLibraryLoadsItAtTheFirstRequests) {
 }
 
 TEST_F(Nsapi, RequestsOfManyServerThreadsNeverMeet) {
-  for (int i = 0; i < 6; ++i) Serve("", "ACTION_NEWMESSAGE_POST=1&NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=t");
-  std::vector<TNsapiCall> calls, posts;
-  for (int i = 0; i < 400; ++i) {
-    const std::string id = std::to_string(Records(i % 6).Id), fields[] = {"", "NOTHREAD=yes&PAGE=2&ACTION_SEARCH_NEXT=1",
-        "VIEWID=" + id, "ACTION_NEWMESSAGE=1", "ACTION_REPLYMESSAGE=1&REPLYID=" + id};
-    calls.push_back({{{"SCRIPT_NAME", "/p"}, {"QUERY_STRING", fields[i % 5]},
-                      {"HTTP_COOKIE", "NEWSGROUP=N%3Dv" + std::to_string(i % 16) + "%26E%3Dv%2540x"}}, "", 0, 1024, {}});
-  }
-  // Each page is the page the request gets alone.
-  const std::vector<TNsapiResult> alone = forum->ServeAll(calls, 1), together = forum->ServeAll(calls, 8);
-  for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(together[i].Output, alone[i].Output) << i;
-  EXPECT_TRUE(Has(alone[3].Output, "name=\"NEWNAME\" value=\"v3\"")) << alone[3].Output;
-  for (int i = 0; i < 16; ++i)
-    posts.push_back({{{"SCRIPT_NAME", "/p"}},
-                     "ACTION_NEWMESSAGE_POST=1&NEWNAME=p" + std::to_string(i) + "&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=of+p" + std::to_string(i), 40, 1024, {}});
-  const std::vector<TNsapiResult> stored = forum->ServeAll(posts, 16);
-  std::multiset<std::string> texts;
-  for (int i = 0; i < 22; ++i) texts.insert(ReadFile((root / "parlino/parlino_").string() + std::to_string(Records(i).Id) + ".txt"));
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_TRUE(Has(stored[i].Output, "set-cookie:NEWSGROUP=N%3Dp" + std::to_string(i) + "%26")) << i;
-    EXPECT_TRUE(Has(stored[i].Output, "Your message have been posted !")) << i;
-    EXPECT_EQ(texts.count("of p" + std::to_string(i)), 1u) << i;
-  }
+  ExpectRequestsOfManyThreadsNeverMeet(*forum, root / "parlino", [](const std::string& query, const std::string& cookie,
+                                                                    const std::string& body) {
+    return TNsapiCall{{{"SCRIPT_NAME", "/p"}, {"QUERY_STRING", query}, {"HTTP_COOKIE", cookie}}, body, 40, 1024, {}};
+  });
 }
 
 }  // namespace
