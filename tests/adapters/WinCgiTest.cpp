@@ -12,15 +12,10 @@ namespace {
 const std::string Probe = std::string(PARLINO_BINARY_DIR) + "/cgi_probe";
 const std::string Page = "content-type:text/html\r\n\r\n";
 
-struct Served {
-  std::string output, stdoutText;
-  int exitCode;
-};
-
 // Writes the profile ("{D}" is the request's directory) and other files,
 // serves it and returns what the output file then holds.
-Served Serve(const std::string& profile, const std::map<std::string, std::string>& files = {},
-             std::map<std::string, std::string> env = {}) {
+TProfileRun Serve(const std::string& profile, const std::map<std::string, std::string>& files = {},
+                  std::map<std::string, std::string> env = {}) {
   std::string dir = "/tmp/parlino-wprofile-XXXXXX";
   if (!mkdtemp(dir.data())) return {"no directory", "", -1};
   auto expand = [&dir](std::string text) {
@@ -28,12 +23,8 @@ Served Serve(const std::string& profile, const std::map<std::string, std::string
     return text;
   };
   for (const auto& [name, content] : files) plat::AppendToFile(dir + "/" + name, expand(content));
-  plat::AppendToFile(dir + "/req.ini", expand(profile));
-  env["CGI_VERSION"] = "CGI/1.3a (Win95)";
   env["CGI_LOG_DIR"] = dir;
-  const plat::TRunResult r = plat::RunProgram(Probe, {dir + "/req.ini"}, env, "");
-  Served served{"", r.Output, r.ExitCode};
-  if (!plat::ReadWholeFile(dir + "/out", served.output)) served.output = "[no output file]";
+  const TProfileRun served = RunProfile(Probe, dir, expand(profile), env);
   plat::RemoveTree(dir);
   return served;
 }
@@ -56,7 +47,7 @@ TEST(WinCgiProfile, FieldsComeFromTheFormSectionsOfAPost) {
   };
   const std::map<std::string, std::string> files = {{"t", "abc"}, {"z", std::string("a\0bc", 4)}};
   for (const Case& c : cases) {
-    const Served s = Serve(Post + c.form, files);
+    const TProfileRun s = Serve(Post + c.form, files);
     EXPECT_EQ(s.output, Page + "<fields>\r\n" + c.fields + "</fields>") << c.why;
     EXPECT_EQ(s.stdoutText + std::to_string(s.exitCode), "0") << c.why;
   }
@@ -74,7 +65,7 @@ TEST(WinCgiProfile, GetTakesFieldsFromTheQueryAndVariablesFromFourSections) {
 
 TEST(WinCgiProfile, OutputFileRulesAndFailures) {
   // No Output File: nothing is written, no event fires.
-  Served s = Serve("[CGI]\r\nRequest Method=GET\r\n", {}, {{"PROBE_THROW", "x"}});
+  TProfileRun s = Serve("[CGI]\r\nRequest Method=GET\r\n", {}, {{"PROBE_THROW", "x"}});
   EXPECT_EQ(s.output + s.stdoutText + std::to_string(s.exitCode), "[no output file]0");
   // An existing longer output file keeps its surplus after the response.
   s = Serve(Post, {{"out", Page + "<fields>\r\n</fields>SURPLUS"}}, {{"PROBE_TEXT", "<p>"}});
@@ -94,15 +85,12 @@ TEST(WinCgiProfile, OutputFileRulesAndFailures) {
 
 // A GET profile asking for query, written to dir and run by the site's
 // program: its standard output and exit code, and its output file.
-std::pair<std::string, std::string> RunProfile(const ResidentSite& site, const std::string& dir, const std::string& query,
-                                               const ResidentSite::Env& env, std::atomic<int>* pid = nullptr) {
+std::pair<std::string, std::string> RunGet(const ResidentSite& site, const std::string& dir, const std::string& query,
+                                           const ResidentSite::Env& env, std::atomic<int>* pid = nullptr) {
   std::filesystem::create_directories(dir);
-  plat::AppendToFile(dir + "/req.ini", "[CGI]\r\nRequest Method=GET\r\nQuery String=" + query +
-                                           "\r\n[System]\r\nOutput File=" + dir + "/out\r\n");
-  const plat::TRunResult r = plat::RunProgram(site.self, {dir + "/req.ini"}, env, "", 20000, pid);
-  std::string out;
-  plat::ReadWholeFile(dir + "/out", out);
-  return {r.Output + std::to_string(r.ExitCode), out};
+  const TProfileRun r = RunProfile(site.self, dir, "[CGI]\r\nRequest Method=GET\r\nQuery String=" + query +
+                                                       "\r\n[System]\r\nOutput File=" + dir + "/out\r\n", env, pid);
+  return {r.stdoutText + std::to_string(r.exitCode), r.output};
 }
 
 // A resident server takes the profile (and leaves it to the web server):
@@ -121,7 +109,7 @@ TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
         EXPECT_EQ(WithoutLength(site.Run({{"QUERY_STRING", "s=1"}}).Output), "HTTP/1.1 200 OK\r\n" + Page + "<fields>\r\ns=1\r\n</fields>");
       }
       const std::string dir = site.dir + "/r" + round;
-      EXPECT_EQ(RunProfile(site, dir, "w=" + round, client), std::make_pair(std::string("0"), Page + "<fields>\r\nw=" + round + "\r\n</fields>"));
+      EXPECT_EQ(RunGet(site, dir, "w=" + round, client), std::make_pair(std::string("0"), Page + "<fields>\r\nw=" + round + "\r\n</fields>"));
       EXPECT_TRUE(plat::FileExists(dir + "/req.ini"));
     }
     site.Stop();
@@ -150,7 +138,7 @@ TEST(WinCgiProfile, ClientsWithoutAServer) {
     if (c.kill) site.Start(server);
     const std::string dir = site.dir + "/" + std::string(c.nameLength, 'd').substr(0, c.nameLength ? c.nameLength - site.dir.size() - 9 : 0);
     std::atomic<int> pid{0};
-    auto run = std::async(std::launch::async, [&] { return RunProfile(site, dir, "w=1", client, &pid); });
+    auto run = std::async(std::launch::async, [&] { return RunGet(site, dir, "w=1", client, &pid); });
     // The client's entry is waiting first, however slow its start today.
     const std::string queue = site.base + "_S";
     for (int i = 0; i < 1000 && c.kill && (!plat::FileExists(queue) || std::filesystem::file_size(queue) < 268); ++i) plat::SleepMs(10);
