@@ -40,29 +40,6 @@ TEST(ResidentServer, EndsCleanly) {
     }
 }
 
-// A queue whose server is gone: the next process clears it and serves its
-// request itself; a waiting client gives up without output.
-TEST(ResidentServer, AbandonedQueues) {
-  struct Case { bool server; int staleAtStart, killAfterMs, ageAfterMs; };
-  for (const Case& c : std::vector<Case>{{false, 31, 0, 0}, {true, 0, 800, 0}, {false, 0, 0, 500}}) {
-    ResidentSite site(Probe);
-    fs::create_directories(site.dir + "/Temp");
-    c.server ? site.Start({{"PROBE_SLEEP", "5000"}}) : Touch(site.base + "_S", c.staleAtStart);
-    Touch(site.base + "_C_1234_OUT");
-    auto client = std::async(std::launch::async, [&] { return site.Run({{"QUERY_STRING", "a=1"}}); });
-    // The client's entry is waiting first, however slow its start today.
-    for (int i = 0; i < 1000 && !c.staleAtStart && (!fs::exists(site.base + "_S") || fs::file_size(site.base + "_S") < 268); ++i) plat::SleepMs(10);
-    plat::SleepMs(c.killAfterMs + c.ageAfterMs);
-    if (c.killAfterMs) kill(site.pid, SIGKILL);
-    if (c.ageAfterMs) Touch(site.base + "_S", 40);
-    const plat::TRunResult r = client.get();
-    EXPECT_EQ(r.Output + std::to_string(r.ExitCode), (c.staleAtStart ? Fields("a=1\r\n") : "") + "0");
-    EXPECT_FALSE(fs::exists(site.base + "_S")) << c.killAfterMs << c.ageAfterMs;
-    EXPECT_EQ(plat::FindFiles(site.base + "_C_*_REQ", plat::faAnyFile).size() + fs::exists(site.base + "_C_1234_OUT"),
-              c.staleAtStart ? 0u : 1u);
-  }
-}
-
 // Sixteen clients at once, served one after the other or on threads: each
 // gets its own page, once. A second server leaves the running one alone.
 TEST(ResidentServer, ConcurrentClientsGetTheirOwnPages) {

@@ -5,25 +5,14 @@
 // server saw; with THREADS and REQUESTS it serves the request that often on
 // that many threads and prints the requests per second.
 #include <chrono>
-#include <cstdlib>
-#include <iostream>
-#include <iterator>
 
 #include "tests/support/IsapiHost.h"
-
-extern char** environ;
 
 int main(int argc, char** argv) {
   TIsapiHost host(argc > 1 ? argv[1] : "");
   HSE_VERSION_INFO version{};
   if (!host.Handle() || !host.Entry<BOOL(HSE_VERSION_INFO*)>("GetExtensionVersion")(&version)) return 2;
-  TIsapiCall call;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string pair = *entry;
-    call.Variables[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
-  }
-  call.Body.assign(std::istreambuf_iterator<char>(std::cin), {});
-  call.Preload = std::strtoul(call.Variables["HOST_PRELOAD"].c_str(), nullptr, 10);
+  const TIsapiCall call = TIsapiHost::CallFromProcess();
   if (argc > 3) {
     const std::vector<TIsapiCall> calls(std::strtoul(argv[3], nullptr, 10), call);
     const auto start = std::chrono::steady_clock::now();

@@ -9,12 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <iostream>
-#include <iterator>
 
 #include "tests/support/NsapiHost.h"
-
-extern char** environ;
 
 int main(int argc, char** argv) {
   const char* cwd = std::getenv("HOST_CWD");
@@ -22,13 +18,7 @@ int main(int argc, char** argv) {
   const char* server = std::getenv("HOST_SERVER");
   TNsapiHost host(server ? server : "ns-httpd40.dll", argc > 1 ? argv[1] : "", false);
   if (!host.Ready()) return 2;
-  TNsapiCall call;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string pair = *entry;
-    call.Variables[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
-  }
-  call.Body.assign(std::istreambuf_iterator<char>(std::cin), {});
-  call.Preload = std::strtoul(call.Variables["HOST_PRELOAD"].c_str(), nullptr, 10);
+  TNsapiCall call = TNsapiHost::CallFromProcess();
   if (call.Variables.count("HOST_BUFSIZE")) call.BufferSize = std::atoi(call.Variables["HOST_BUFSIZE"].c_str());
   const std::string header = call.Variables["HOST_SRVHDR"];
   if (!header.empty()) call.ServerHeaders.emplace_back(header.substr(0, header.find(':')), header.substr(header.find(':') + 1));

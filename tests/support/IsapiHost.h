@@ -5,14 +5,11 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <map>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "adapters/IsapiRec.h"
+#include "tests/support/LibraryHost.h"
 
 struct TIsapiCall {
   std::map<std::string, std::string> Variables;  // QUERY_STRING, PATH_INFO ... fill the block's fields
@@ -27,7 +24,7 @@ struct TIsapiResult {
   size_t Delivered = 0;                         // body bytes ReadClient delivered
 };
 
-class TIsapiHost {
+class TIsapiHost : public TLibraryHost<TIsapiHost, TIsapiCall, TIsapiResult> {
  public:
   // Handle() is null when the library cannot be loaded.
   explicit TIsapiHost(const std::string& module) : handle_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
@@ -40,8 +37,6 @@ class TIsapiHost {
     return reinterpret_cast<F*>(dlsym(handle_, name));
   }
   inline TIsapiResult Serve(const TIsapiCall& call) const;
-  // Every call, on that many threads at once; results in the calls' order.
-  inline std::vector<TIsapiResult> ServeAll(const std::vector<TIsapiCall>& calls, int threads) const;
   // One notification with raw as its raw data; what the filter sent.
   inline std::string Notify(DWORD type, std::string raw, DWORD& status) const;
 
@@ -114,18 +109,6 @@ TIsapiResult TIsapiHost::Serve(const TIsapiCall& call) const {
   result.Status = Entry<DWORD(EXTENSION_CONTROL_BLOCK*)>("HttpExtensionProc")(&ecb);
   result.LogData = ecb.lpszLogData;
   return result;
-}
-
-std::vector<TIsapiResult> TIsapiHost::ServeAll(const std::vector<TIsapiCall>& calls, int threads) const {
-  std::vector<TIsapiResult> results(calls.size());
-  std::atomic<size_t> next{0};
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t)
-    pool.emplace_back([&] {
-      for (size_t i; (i = next++) < calls.size();) results[i] = Serve(calls[i]);
-    });
-  for (std::thread& thread : pool) thread.join();
-  return results;
 }
 
 std::string TIsapiHost::Notify(DWORD type, std::string raw, DWORD& status) const {

@@ -6,16 +6,12 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "adapters/NsapiRec.h"
+#include "tests/support/LibraryHost.h"
 
 // What the fake server saw of one request.
 struct TNsTrace {
@@ -70,7 +66,7 @@ struct TNsapiResult {
   std::vector<int> Refills;
 };
 
-class TNsapiHost {
+class TNsapiHost : public TLibraryHost<TNsapiHost, TNsapiCall, TNsapiResult> {
  public:
   // The fake server library kept to itself (RTLD_LOCAL): the module finds
   // it by name on its own, loaded first (found by its soname) or, with
@@ -112,19 +108,6 @@ class TNsapiHost {
     result.Output = trace.Output;
     result.Refills = trace.Refills;
     return result;
-  }
-
-  // Every call, on that many threads at once; results in the calls' order.
-  std::vector<TNsapiResult> ServeAll(const std::vector<TNsapiCall>& calls, int threads) const {
-    std::vector<TNsapiResult> results(calls.size());
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t)
-      pool.emplace_back([&] {
-        for (size_t i; (i = next++) < calls.size();) results[i] = Serve(calls[i]);
-      });
-    for (std::thread& thread : pool) thread.join();
-    return results;
   }
 
  private:

@@ -45,6 +45,22 @@ struct ResidentSite {
   std::atomic<int> pid{0};
 };
 
+// A Windows CGI request: profile written to dir/req.ini and served by
+// program; its standard output and exit code, and what dir/out then holds.
+struct TProfileRun {
+  std::string output, stdoutText;
+  int exitCode;
+};
+inline TProfileRun RunProfile(const std::string& program, const std::string& dir, const std::string& profile,
+                              ResidentSite::Env env, std::atomic<int>* pid = nullptr) {
+  env.try_emplace("CGI_VERSION", "CGI/1.3a (Win95)");
+  plat::AppendToFile(dir + "/req.ini", profile);
+  const plat::TRunResult r = plat::RunProgram(program, {dir + "/req.ini"}, env, "", 20000, pid);
+  TProfileRun run{"", r.Output, r.ExitCode};
+  if (!plat::ReadWholeFile(dir + "/out", run.output)) run.output = "[no output file]";
+  return run;
+}
+
 // A handed-over page as the server wrote it: a header block that ends in
 // the first 1024 bytes must carry the body's length, inserted by the
 // client, which is checked and removed.
