@@ -122,5 +122,7 @@ class Site:
         except OSError:
             return Response(b"")
 
-    def post(self, **fields):
-        return self.request(fields=fields)
+    def post(self, subject, text, reply=0, name="Loader", email="load@example.org"):
+        # A message sent as the form sends it.
+        return self.request(fields=dict(REPLYID=reply, NEWNAME=name, NEWEMAIL=email, NEWSUBJECT=subject,
+                                        NEWTEXT=text, ACTION_NEWMESSAGE_POST="Post"))
