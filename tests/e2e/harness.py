@@ -11,6 +11,9 @@ POSTED, REMOVED = b"Your message have been posted !", b"The message has been rem
 CRASH = re.compile(".*(?:segfault|Segmentation|AddressSanitizer|Premature end of script|malformed header|"
                    "End of script output before headers|exit signal).*")
 Record = collections.namedtuple("Record", "id reply subject name email")
+ROW = re.compile(r'<TR><TD>(\d+)</TD><TD BGCOLOR="WHITE" WIDTH=65% NOWRAP>((?:&nbsp;)*)'
+                 r'<A HREF="[^"]*\?VIEWID=(\d+)&[^"]*">(.*?)</A></TD><TD BGCOLOR="WHITE" NOWRAP>(.*?)</TD>'
+                 r'<TD BGCOLOR="WHITE" NOWRAP WIDTH=10%>(.*?)</TD></TR>\r\n')
 tally = collections.Counter()
 
 
@@ -36,6 +39,10 @@ def serve(label, kind, out, settings, test):
 def finish(what):
     print(f"{what}: {tally['PASS']} passed, {tally['FAIL']} failed")
     sys.exit(1 if tally["FAIL"] or not tally["PASS"] else 0)
+
+
+def rows(page):  # (number, indent steps, view id, subject, sender, time) of every list row
+    return [(int(m[1]), len(m[2]) // 18, int(m[3]), m[4], m[5], m[6]) for m in ROW.finditer(page.text)]
 
 
 def read(path, missing=b""):

@@ -4,18 +4,11 @@
 # resident server, each on a site of its own under $BUILD/e2e; last, a
 # second `make serve`. Prints a PASS or FAIL line per check.
 import functools, os, re, subprocess
-from harness import BUILD, POSTED, PROGRAM, RECORD, REMOVED, ROOT, check, finish, read, serve, sh, tally
+from harness import BUILD, POSTED, PROGRAM, RECORD, REMOVED, ROOT, check, finish, read, rows, serve, sh, tally
 
 HERE, OUT = os.path.dirname(os.path.abspath(__file__)), os.path.join(BUILD, "e2e")
 # A caption of our own proves that the settings file beside the program is read.
 SETTINGS = "Password=lumo\r\nEntries=25\r\nTimeCaption=Posted\r\n"
-ROW = re.compile(r'<TR><TD>(\d+)</TD><TD BGCOLOR="WHITE" WIDTH=65% NOWRAP>((?:&nbsp;)*)'
-                 r'<A HREF="[^"]*\?VIEWID=(\d+)&[^"]*">(.*?)</A></TD><TD BGCOLOR="WHITE" NOWRAP>(.*?)</TD>'
-                 r'<TD BGCOLOR="WHITE" NOWRAP WIDTH=10%>(.*?)</TD></TR>\r\n')
-
-
-def rows(page):  # (number, indent steps, view id, subject, sender, time) of every list row
-    return [(int(m[1]), len(m[2]) // 18, int(m[3]), m[4], m[5], m[6]) for m in ROW.finditer(page.text)]
 
 
 def forum(site):

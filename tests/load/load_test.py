@@ -12,13 +12,12 @@
 #    Each gets a page in time and no stored message is lost. Last, the store
 #    is checked against every post shown as posted. Malformed bodies,
 #    cookies and lengths are the fuzzers' and the engine tests' (in-process).
-import collections, concurrent.futures, functools, os, random, re, sys, threading, time
+import collections, concurrent.futures, functools, os, random, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import BUILD, POSTED, RECORD, REMOVED, check, finish, serve  # noqa: E402
+from harness import BUILD, POSTED, RECORD, REMOVED, check, finish, rows, serve  # noqa: E402
 
 OPEN_ERROR = "kann nicht ge\xf6ffnet werden".encode("cp1252")
-LINK = re.compile(rb'VIEWID=(-?\d+)&[^"]*">([^<]*)</A>')
 ok = functools.partial(check, "load")
 lock = threading.Lock()
 posted, removed, problems, counts = {}, set(), [], collections.Counter()
@@ -48,7 +47,7 @@ def client(site, number, deadline):
                 posted[subject] = mine[subject] = text
             continue
         r = site.request(rng.choice(["", "NOTHREAD=yes", "PAGE=1&ACTION_SEARCH_NEXT=1"]))
-        ids = {s.decode("cp1252"): int(i) for i, s in LINK.findall(r.body)} if answered("list", r) else {}
+        ids = {row[3]: row[2] for row in rows(r)} if answered("list", r) else {}
         if op < 0.75 and ids:
             # The text of a message removed meanwhile may go first: its view then shows the open error.
             answered("view", site.request(f"VIEWID={rng.choice(list(ids.values()))}"), b"", True)
@@ -64,7 +63,7 @@ def check_store(site):
     ids = [r.id for r in recs]
     stored = lambda s: [site.text(r.id) for r in recs if r.subject == s.encode("cp1252")]  # noqa: E731
     wrong = [s for s, text in posted.items() if stored(s) != ([] if s in removed else [text.encode("cp1252")])]
-    unlisted = set(posted) - removed - {s.decode("cp1252") for _, s in LINK.findall(site.request().body)}
+    unlisted = set(posted) - removed - {row[3] for row in rows(site.request())}
     ok("the data file is whole records, each numbered once and with its text; every post shown as "
        "posted is there and listed, once, with its text; none whose removal was shown", len(data) % RECORD == 0
        and not wrong and not unlisted and len(set(ids)) == len(ids) and None not in [site.text(i) for i in ids],
