@@ -7,11 +7,11 @@
 #    and remove (as the administrator) at once. No answer may be a server
 #    error or a broken connection; every post that got the "posted" page is
 #    stored once with its text unless its removal was shown.
-# 2. Bad input a web server passes on: an oversized body, a long query, a
-#    multipart body cut short of its Content-Length, a chain of 300 replies.
-#    Each gets a page in time and no stored message is lost. Last, the store
-#    is checked against every post shown as posted. Malformed bodies,
-#    cookies and lengths are the fuzzers' and the engine tests' (in-process).
+# 2. Bad input a web server passes on: an oversized body and a query longer
+#    than the fuzzers' inputs. Each gets a page in time and stores nothing.
+#    Last, the store is checked against every post shown as posted.
+# Malformed bodies, cookies and lengths, and deep threads, are the fuzzers',
+# the engine tests' and the list test's (in-process).
 import collections, concurrent.futures, functools, os, random, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -81,28 +81,11 @@ def load(site, clients, seconds):
 
 
 def bad_input(site):
-    cut = b'--abcdefgh\r\nContent-Disposition: form-data; name="NEWNAME"\r\n\r\nx\r\n--abc'
-    for name, cut_short, send in (  # each is answered in time and stores nothing
-            ("a body over the read limit", False, lambda: site.post("oversized", "x" * 20000)),
-            ("a very long query string", False, lambda: site.request("PAGE=1&" + "q" * 7000 + "=" + "%41" * 300)),
-            # The server hands on what came; the program, at the end of its
-            # input, waits no more, and the server answers the client itself.
-            ("a multipart body cut short of its Content-Length", True,
-             lambda: site.request(body=cut, ctype="multipart/form-data; boundary=abcdefgh", length=9000))):
+    for name, send in (("a body over the read limit", lambda: site.post("oversized", "x" * 20000)),
+                       ("a very long query string", lambda: site.request("PAGE=1&" + "q" * 7000 + "=" + "%41" * 300))):
         before, r = site.records()[0], send()
-        ok(f"bad input: {name} is answered in time and stores nothing", site.records()[0] == before
-           and (r.page or cut_short and 0 < r.status < 500), f"{r.status} {r.headers} {r.body[-200:]!r}")
-
-    parent, depth = 0, 0
-    while depth < 300 and POSTED in site.post(f"chain-{depth}", f"depth {depth}", parent).body:
-        posted[f"chain-{depth}"] = f"depth {depth}"
-        parent = [x.id for x in site.records()[1] if x.subject == f"chain-{depth}".encode()][0]
-        depth += 1
-    view = site.request(f"VIEWID={parent}")
-    answer = site.request(fields=dict(REPLYID=parent, ACTION_REPLYMESSAGE="Reply"))
-    ok("bad input: a chain of 300 replies, each to the one before, is stored; the deepest can be viewed and answered",
-       depth == 300 and view.page and b"depth 299" in view.body and answer.page and b"RE: chain-299" in answer.body,
-       f"depth {depth}")
+        ok(f"bad input: {name} is answered in time and stores nothing", site.records()[0] == before and r.page,
+           f"{r.status} {r.headers} {r.body[-200:]!r}")
 
 
 if __name__ == "__main__":
