@@ -24,11 +24,8 @@ async function visit(page) {
     return shown;
   };
   // Number, indentation and subject of every row of the list.
-  const rows = () => page.$$eval('tr', trs => trs.filter(tr => tr.querySelector('a[href*="VIEWID="]')).map(tr => {
-    const cells = tr.querySelectorAll('td');
-    return [Number(cells[0].textContent), cells[1].textContent.match(/^\u00a0*/)[0].length / 3,
-      tr.querySelector('a').textContent];
-  }));
+  const rows = () => page.$$eval('a[href*="VIEWID="]', links => links.map(a => [Number(a.closest('tr').cells[0]
+    .textContent), a.parentNode.textContent.match(/^\u00a0*/)[0].length / 3, a.textContent]));
 
   const hello = [1, 0, 'Hello from Chromium'];
   await page.goto(base);
