@@ -114,12 +114,12 @@ class Site:
         return data, [Record(*struct.unpack_from("<ii", data, at + 148), cut(at, 65), cut(at + 114, 33),
                              cut(at + 65, 49)) for at in range(0, len(data) - RECORD + 1, RECORD)]
 
-    def request(self, query="", fields=None, body=None, ctype=None, length=None):
+    def request(self, query="", fields=None, body=None, ctype=None):
         # One HTTP/1.0 request, a POST when it has a body; fields go URL-encoded into it.
         if fields is not None:
             body, ctype = urllib.parse.urlencode(fields, encoding="cp1252").encode(), FORM
         head = f"{'GET' if body is None else 'POST'} /cgi-bin/parlino{'?' if query else ''}{query} HTTP/1.0\r\n" \
-            + (f"Content-Type: {ctype}\r\nContent-Length: {length or len(body)}\r\n" if body is not None else "")
+            + (f"Content-Type: {ctype}\r\nContent-Length: {len(body)}\r\n" if body is not None else "")
         try:  # the answer's bytes exactly as the server sent them; none on an error or a time-out
             with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
                 s.sendall(head.encode() + b"Host: 127.0.0.1\r\n\r\n" + (body or b""))
