@@ -11,6 +11,9 @@ POSTED, REMOVED = b"Your message have been posted !", b"The message has been rem
 CRASH = re.compile(".*(?:segfault|Segmentation|AddressSanitizer|Premature end of script|malformed header|"
                    "End of script output before headers|exit signal).*")
 Record = collections.namedtuple("Record", "id reply subject name email")
+ROW = re.compile(r'<TR><TD>(\d+)</TD><TD BGCOLOR="WHITE" WIDTH=65% NOWRAP>((?:&nbsp;)*)'
+                 r'<A HREF="[^"]*\?VIEWID=(\d+)&[^"]*">(.*?)</A></TD><TD BGCOLOR="WHITE" NOWRAP>(.*?)</TD>'
+                 r'<TD BGCOLOR="WHITE" NOWRAP WIDTH=10%>(.*?)</TD></TR>\r\n')
 tally = collections.Counter()
 
 
@@ -36,6 +39,10 @@ def serve(label, kind, out, settings, test):
 def finish(what):
     print(f"{what}: {tally['PASS']} passed, {tally['FAIL']} failed")
     sys.exit(1 if tally["FAIL"] or not tally["PASS"] else 0)
+
+
+def rows(page):  # (number, indent steps, view id, subject, sender, time) of every list row
+    return [(int(m[1]), len(m[2]) // 18, int(m[3]), m[4], m[5], m[6]) for m in ROW.finditer(page.text)]
 
 
 def read(path, missing=b""):
@@ -107,13 +114,12 @@ class Site:
         return data, [Record(*struct.unpack_from("<ii", data, at + 148), cut(at, 65), cut(at + 114, 33),
                              cut(at + 65, 49)) for at in range(0, len(data) - RECORD + 1, RECORD)]
 
-    def request(self, query="", fields=None, body=None, ctype=None, cookie=None, length=None):
+    def request(self, query="", fields=None, body=None, ctype=None):
         # One HTTP/1.0 request, a POST when it has a body; fields go URL-encoded into it.
         if fields is not None:
             body, ctype = urllib.parse.urlencode(fields, encoding="cp1252").encode(), FORM
         head = f"{'GET' if body is None else 'POST'} /cgi-bin/parlino{'?' if query else ''}{query} HTTP/1.0\r\n" \
-            + (f"Content-Type: {ctype}\r\nContent-Length: {length or len(body)}\r\n" if body is not None else "") \
-            + (f"Cookie: {cookie}\r\n" if cookie else "")
+            + (f"Content-Type: {ctype}\r\nContent-Length: {len(body)}\r\n" if body is not None else "")
         try:  # the answer's bytes exactly as the server sent them; none on an error or a time-out
             with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
                 s.sendall(head.encode() + b"Host: 127.0.0.1\r\n\r\n" + (body or b""))
@@ -122,5 +128,7 @@ class Site:
         except OSError:
             return Response(b"")
 
-    def post(self, **fields):
-        return self.request(fields=fields)
+    def post(self, subject, text, reply=0, name="Loader", email="load@example.org"):
+        # A message sent as the form sends it.
+        return self.request(fields=dict(REPLYID=reply, NEWNAME=name, NEWEMAIL=email, NEWSUBJECT=subject,
+                                        NEWTEXT=text, ACTION_NEWMESSAGE_POST="Post"))
