@@ -49,6 +49,9 @@ class TIsapiHost : public TLibraryHost<TIsapiHost, TIsapiCall, TIsapiResult> {
 // from before it and crashes scanning that. A host's thread-locals need no
 // scan: they are destroyed before the check at exit.
 extern "C" __attribute__((weak)) const char* __lsan_default_options() { return "use_tls=0"; }
+// The loader's own blocks for a loaded library's thread-locals are no leak;
+// without the C library's debug symbols only its module name tells them.
+extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() { return "leak:ld-linux-x86-64.so.2\n"; }
 
 namespace isapi_host {
 
