@@ -62,6 +62,8 @@ TEST_F(FilesTest, OpenTellsWhyItFailed) {
     EXPECT_EQ(file.Failure(), c.failure) << c.name;
     EXPECT_EQ(file.Size(), c.size) << c.name;
   }
+  double age = 0;  // no age for a missing file or a directory: a missing queue file is never stale
+  EXPECT_FALSE(FileAge(P("missing"), age) || FileAge(P("dir"), age));
 }
 
 TEST_F(FilesTest, ARefusedCreateLeavesTheFileAsItWas) {
