@@ -14,8 +14,8 @@ TEST_F(Settings, ReadsAllowHtmlAsAWholeNumberAfterAnyByteOrderMarkAndEntriesAsAN
   data = (root / "bin" / "parlino" / "my.forum").string();
   const std::string text = "<b>\"q\" & 'a'", escaped = "&lt;b&gt;&quot;q&quot; & 'a'";
   const std::pair<const char*, bool> cases[] = {
-      {"0", false}, {"0X00", false}, {"-0", false}, {" 0 ", false}, {"\"0\"", false}, {"-1", true}, {"0xa", true},
-      {"no", true}, {"0x", true}, {"0xZ", true}, {"0x100000000", true}, {"99999999999", true}};
+      {"0", false}, {"0x0", false}, {"0X00", false}, {"-0", false}, {" 0 ", false}, {"\"0\"", false}, {"-1", true},
+      {"0xa", true}, {"no", true}, {"0x", true}, {"0xZ", true}, {"0x100000000", true}, {"99999999999", true}};
   for (const auto& [value, allowed] : cases) {
     Ini(std::string("[Parameters]\nAllowHTML=") + value + "\n");
     Post("n", "e", "s", text);
