@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <regex>
-#include <sstream>
 
 #include "engine/HUtils.h"
 #include "platform/PlatProcess.h"
@@ -83,10 +82,10 @@ std::string ServeResident(Env env, const std::vector<std::string>& body) {
 }
 
 // The request as a Windows CGI web server delivers it: variables in [CGI], a
-// url-encoded body decoded into [Form Literal], a multipart body in the
-// Content File; the response is what the output file holds afterwards.
+// multipart body in the Content File (its other bodies the rows leave out);
+// the response is what the output file holds afterwards.
 std::string ServeWinCgi(Env env, const std::vector<std::string>& body) {
-  std::string dir = "/tmp/parlino-wincgi-XXXXXX", whole = Joined(body), profile = "[CGI]\r\n", form = "[Form Literal]\r\n";
+  std::string dir = "/tmp/parlino-wincgi-XXXXXX", whole = Joined(body), profile = "[CGI]\r\n";
   if (!mkdtemp(dir.data())) return "no directory";
   env["CGI_VERSION"] = "CGI/1.3a (Win95)";
   env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
@@ -100,12 +99,8 @@ std::string ServeWinCgi(Env env, const std::vector<std::string>& body) {
   if (plat::UpperCase(env["CONTENT_TYPE"]).find("MULTIPART") != std::string::npos) {
     plat::AppendToFile(dir + "/content", whole);
     profile += "Content File=" + dir + "/content\r\n";
-  } else {
-    std::istringstream pairs(whole);
-    for (std::string pair; std::getline(pairs, pair, '&');)
-      form += UrlDecode(pair.substr(0, pair.find('='))) + "=" + UrlDecode(pair.substr(pair.find('=') + 1)) + "\r\n";
   }
-  const TProfileRun r = RunProfile(Probe, dir, profile + "[System]\r\nOutput File=" + dir + "/out\r\n" + form, env);
+  const TProfileRun r = RunProfile(Probe, dir, profile + "[System]\r\nOutput File=" + dir + "/out\r\n", env);
   plat::RemoveTree(dir);
   return r.output + (r.stdoutText.empty() ? "" : " [stdout " + r.stdoutText + "]") + Exit(r.exitCode);
 }
@@ -172,15 +167,13 @@ std::vector<EngineCase> CoreCases() {
       {"HeaderEndAcrossByte1024", {{"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", std::string(1021, 'h') + "\r\n\r\nb"}},
        {}, std::string(1021, 'h') + "\r\n\r\nb"},
       {"NoStatusLineForApacheInAnyCase", {{"SERVER_SOFTWARE", "my-apache-proxy"}, {"PROBE_SILENT", "1"}}, {}, Html},
-      {"NoStatusLineForNetscape", {{"SERVER_SOFTWARE", "Netscape-Enterprise/6.0"}, {"PROBE_SILENT", "1"}}, {}, Html},
       // The header block and what starts it.
       {"HandlerWritingNothingGetsTheHeaderBlock", {{"PROBE_SILENT", "1"}}, {}, Page},
       {"BlanksThenATagStartTheHeader", {{"PROBE_TEXT", "  \t<p>x</p>"}}, {}, Page + "  \t<p>x</p>"},
       {"TextStartingWithALetterComesBeforeTheHeader", {{"PROBE_TEXT", "plain text"}}, {}, "plain text" + Page},
       {"SetCookieFirstGetsTheStatusLine", {{"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
        "{OK}set-cookie:a=1\r\n" + Html + "<p>x</p>"},
-      {"LocationFirstSuppressesTheStatusLine", {{"PROBE_HEADER", "Location:/x"}}, {}, "Location:/x\r\n" + Html},
-      {"LocationInAnyCase", {{"PROBE_HEADER", "LOCATION:/x"}}, {}, "LOCATION:/x\r\n" + Html},
+      {"LocationFirstInAnyCaseSuppressesTheStatusLine", {{"PROBE_HEADER", "LoCATION:/x"}}, {}, "LoCATION:/x\r\n" + Html},
       {"OwnHeaderEndComesAfterTheAutomaticFields", {{"PROBE_HEADER", "X-Probe:1"}, {"PROBE_TEXT", "\r\n<p>"}}, {},
        "{OK}X-Probe:1\r\n" + Html + "\r\n<p>"},
       {"NoCacheAddsFourLinesDatedThousandDaysBack", {{"PROBE_NOCACHE", "1"}, {"PROBE_TEXT", "<p>"}}, {},
@@ -191,8 +184,6 @@ std::vector<EngineCase> CoreCases() {
       // Buffered output: the body length as the last header field.
       {"BufferedPage", {{"PROBE_BUFFERED", "1"}, {"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
        "{OK}set-cookie:a=1\r\ncontent-type:text/html\r\ncontent-length:8\r\n\r\n<p>x</p>"},
-      {"BufferedImage", {{"PROBE_BUFFERED", "1"}, {"PROBE_GIF", "1"}}, {},
-       "{OK}content-type:image/gif\r\ncontent-length:6\r\n\r\nGIF89a"},
       {"BufferedWithoutAutomaticHeaderIsSentUnchanged",
        {{"PROBE_BUFFERED", "1"}, {"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", "raw\r\n\r\nbody"}}, {}, "raw\r\n\r\nbody"},
       {"BufferedWithoutHeaderEndIsSentUnchanged",
@@ -205,23 +196,17 @@ std::vector<EngineCase> CoreCases() {
        "", "Unhandled exception : page failed\nUnhandled exception : boom"},
       {"NonNumericLengthGoesToTheErrorPage", {{"CONTENT_LENGTH", "12x"}}, {"a=1"},
        Page + "<html><body>'12x'" + notANumber + "</body></html>\r\n"},
-      {"NonNumericLengthWithoutErrorPageIsLogged", {{"CONTENT_LENGTH", "abc"}, {"PROBE_NOERRORPAGE", "1"}}, {"a=1"},
-       "", "Unhandled exception : 'abc'" + notANumber},
       // Field data.
       {"PostBodyReplacesTheQueryString", {{"QUERY_STRING", "q=1"}}, {"b=2&c=%C3+x"}, Fields("b=2\r\nc=\xC3 x\r\n")},
-      {"EmptyLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", ""}}, {"b=2"}, Fields("q=1\r\n")},
       {"ZeroLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "0"}}, {"b=2"}, Fields("q=1\r\n")},
-      {"NegativeLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "-5"}}, {"b"}, Fields("q=1\r\n")},
       {"BodyOfExactlyTheLimitIsRead", {}, {atLimit}, Fields(atLimit + "\r\n")},
       {"BodyOneByteOverTheLimitIsIgnored", {{"QUERY_STRING", "q=1"}}, {atLimit + "x"}, Fields(""),
        "Content length exceeds AutoReadLimit"},
       {"BodyOverTheLimitIsStillConsumed", {}, {std::string(1 << 20, 'x')}, Fields(""),
        "Content length exceeds AutoReadLimit"},
-      {"AutoReadInputOffGivesNoFieldsAtAll", {{"PROBE_AUTOREAD", "0"}, {"QUERY_STRING", "q=1"}}, {"a=1"}, Fields("")},
       {"UnreadBodyArrivingInPiecesIsConsumed", {{"PROBE_AUTOREAD", "0"}, {"PROBE_LIMIT", "200000"}},
        {"x", std::string(100000, 'x')}, Fields("")},
       {"BodyArrivingInPiecesIsReadWhole", {}, {"a=1", "&b=", "2"}, Fields("a=1\r\nb=2\r\n")},
-      {"OneByteBody", {}, {"="}, Fields("=\r\n")},
       {"ZeroByteEndsTheBody", {}, {std::string("a=1\0b=2", 7)}, Fields("a=1\r\n")},
       {"ShortBodyEndsWhereTheInputEnds", {{"CONTENT_LENGTH", "500"}}, {"a=1&b=2"}, Fields("a=1\r\nb=2\r\n")},
       {"MultipartInAnyCaseKeepsUploadsInTempDirUntilTheEnd",
@@ -235,7 +220,6 @@ std::vector<EngineCase> CoreCases() {
        Page + "<read 4>abcd"},
       {"HandlerReadKeepsTheBytesBeforeAReadError",
        {{"CONTENT_LENGTH", ""}, {"PROBE_READ", "4"}, {"PROBE_NONBLOCK", "1"}}, {"x", ""}, Page + "<read 1>x"},
-      {"HandlerReadOfNoBodyGetsZero", {{"PROBE_READ", "4"}}, {}, Page + "<read 0>"},
       {"HandlerReadAfterTheBodyWasReadGetsZero", {{"PROBE_READ", "4"}}, {"a=1"}, Page + "<read 0>"},
       // An unread body stays for the handler: no engine consumes it first.
       {"HandlerCanReadUnreadBodyWithAutoReadInputOff", {{"PROBE_AUTOREAD", "0"}, {"PROBE_READ", "7"}}, {"a=1&b=2"},
@@ -258,33 +242,25 @@ const EngineUnderTest Engines[] = {
     // Only a multipart body is read, whatever its length; form fields come
     // from the profile with upper-cased names.
     {"WindowsCgi", ServeWinCgi, false,
-     "NonNumericLengthGoesToTheErrorPage,NonNumericLengthWithoutErrorPageIsLogged,PostBodyReplacesTheQueryString,"
-     "EmptyLengthUsesTheQuery,ZeroLengthUsesTheQuery,NegativeLengthUsesTheQuery,BodyOfExactlyTheLimitIsRead,BodyOneByteOverTheLimitIsIgnored,"
-     "BodyOverTheLimitIsStillConsumed,AutoReadInputOffGivesNoFieldsAtAll,UnreadBodyArrivingInPiecesIsConsumed,"
-     "BodyArrivingInPiecesIsReadWhole,OneByteBody,ZeroByteEndsTheBody,ShortBodyEndsWhereTheInputEnds,"
-     "HandlerReadsTheBodyAcrossPieces,HandlerReadKeepsTheBytesBeforeAReadError,"
-     "HandlerCanReadUnreadBodyWithAutoReadInputOff,HandlerCanReadUnreadBodyOverTheLimit,"},
+     "NonNumericLengthGoesToTheErrorPage,PostBodyReplacesTheQueryString,ZeroLengthUsesTheQuery,BodyOfExactlyTheLimitIsRead,"
+     "BodyOneByteOverTheLimitIsIgnored,BodyOverTheLimitIsStillConsumed,UnreadBodyArrivingInPiecesIsConsumed,"
+     "BodyArrivingInPiecesIsReadWhole,ZeroByteEndsTheBody,ShortBodyEndsWhereTheInputEnds,HandlerReadsTheBodyAcrossPieces,"
+     "HandlerReadKeepsTheBytesBeforeAReadError,HandlerCanReadUnreadBodyWithAutoReadInputOff,HandlerCanReadUnreadBodyOverTheLimit,"},
     // The server redirects for a Location field; a POST's fields are its body
     // and then the query string; the body's size is the server's own count,
     // not CONTENT_LENGTH, and the whole body is there before the request.
     {"Isapi", ServeIsapi, true,
-     "LocationFirstSuppressesTheStatusLine,LocationInAnyCase,NonNumericLengthGoesToTheErrorPage,"
-     "NonNumericLengthWithoutErrorPageIsLogged,PostBodyReplacesTheQueryString,EmptyLengthUsesTheQuery,"
-     "ZeroLengthUsesTheQuery,NegativeLengthUsesTheQuery,AutoReadInputOffGivesNoFieldsAtAll,"
-     "HandlerReadsTheBodyAcrossPieces,HandlerReadKeepsTheBytesBeforeAReadError,"},
+     "LocationFirstInAnyCaseSuppressesTheStatusLine,NonNumericLengthGoesToTheErrorPage,PostBodyReplacesTheQueryString,"
+     "ZeroLengthUsesTheQuery,HandlerReadsTheBodyAcrossPieces,HandlerReadKeepsTheBytesBeforeAReadError,"},
     // The server sends the status line, always 200, and the fields of
     // srvhdrs; a POST's fields are its body only; parameters have the
     // server's lower-case names.
     {"Nsapi", ServeNsapi, true,
-     "EmptyLengthUsesTheQuery,HandlerReadsTheBodyAcrossPieces,HandlerReadKeepsTheBytesBeforeAReadError,"
-     "VariablesByGenericName,",
+     "HandlerReadsTheBodyAcrossPieces,HandlerReadKeepsTheBytesBeforeAReadError,VariablesByGenericName,",
      {{"NoStatusLineForApacheInAnyCase", Page},
-      {"NoStatusLineForNetscape", Page},
-      {"LocationFirstSuppressesTheStatusLine", "{OK}Location:/x\r\n" + Html},
-      {"LocationInAnyCase", "{OK}LOCATION:/x\r\n" + Html},
+      {"LocationFirstInAnyCaseSuppressesTheStatusLine", "{OK}LoCATION:/x\r\n" + Html},
       {"BufferedWithoutHeaderEndIsSentUnchanged", "{OK}content-length:10\r\n\r\nplain text"},
-      {"ZeroLengthUsesTheQuery", Fields("")},
-      {"NegativeLengthUsesTheQuery", Fields("")}}},
+      {"ZeroLengthUsesTheQuery", Fields("")}}},
 };
 
 class EngineContract : public ::testing::TestWithParam<std::tuple<EngineUnderTest, EngineCase>> {};
