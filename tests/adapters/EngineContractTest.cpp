@@ -199,6 +199,7 @@ std::vector<EngineCase> CoreCases() {
       // Field data.
       {"PostBodyReplacesTheQueryString", {{"QUERY_STRING", "q=1"}}, {"b=2&c=%C3+x"}, Fields("b=2\r\nc=\xC3 x\r\n")},
       {"ZeroLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "0"}}, {"b=2"}, Fields("q=1\r\n")},
+      {"NegativeLengthUsesTheQuery", {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "-5"}}, {"b"}, Fields("q=1\r\n")},
       {"BodyOfExactlyTheLimitIsRead", {}, {atLimit}, Fields(atLimit + "\r\n")},
       {"BodyOneByteOverTheLimitIsIgnored", {{"QUERY_STRING", "q=1"}}, {atLimit + "x"}, Fields(""),
        "Content length exceeds AutoReadLimit"},
@@ -242,7 +243,8 @@ const EngineUnderTest Engines[] = {
     // Only a multipart body is read, whatever its length; form fields come
     // from the profile with upper-cased names.
     {"WindowsCgi", ServeWinCgi, false,
-     "NonNumericLengthGoesToTheErrorPage,PostBodyReplacesTheQueryString,ZeroLengthUsesTheQuery,BodyOfExactlyTheLimitIsRead,"
+     "NonNumericLengthGoesToTheErrorPage,PostBodyReplacesTheQueryString,ZeroLengthUsesTheQuery,NegativeLengthUsesTheQuery,"
+     "BodyOfExactlyTheLimitIsRead,"
      "BodyOneByteOverTheLimitIsIgnored,BodyOverTheLimitIsStillConsumed,UnreadBodyArrivingInPiecesIsConsumed,"
      "BodyArrivingInPiecesIsReadWhole,ZeroByteEndsTheBody,ShortBodyEndsWhereTheInputEnds,HandlerReadsTheBodyAcrossPieces,"
      "HandlerReadKeepsTheBytesBeforeAReadError,HandlerCanReadUnreadBodyWithAutoReadInputOff,HandlerCanReadUnreadBodyOverTheLimit,"},
@@ -251,12 +253,14 @@ const EngineUnderTest Engines[] = {
     // not CONTENT_LENGTH, and the whole body is there before the request.
     {"Isapi", ServeIsapi, true,
      "LocationFirstInAnyCaseSuppressesTheStatusLine,NonNumericLengthGoesToTheErrorPage,PostBodyReplacesTheQueryString,"
-     "ZeroLengthUsesTheQuery,HandlerReadsTheBodyAcrossPieces,HandlerReadKeepsTheBytesBeforeAReadError,"},
+     "ZeroLengthUsesTheQuery,NegativeLengthUsesTheQuery,HandlerReadsTheBodyAcrossPieces,"
+     "HandlerReadKeepsTheBytesBeforeAReadError,"},
     // The server sends the status line, always 200, and the fields of
     // srvhdrs; a POST's fields are its body only; parameters have the
     // server's lower-case names.
     {"Nsapi", ServeNsapi, true,
-     "HandlerReadsTheBodyAcrossPieces,HandlerReadKeepsTheBytesBeforeAReadError,VariablesByGenericName,",
+     "HandlerReadsTheBodyAcrossPieces,HandlerReadKeepsTheBytesBeforeAReadError,VariablesByGenericName,"
+     "NegativeLengthUsesTheQuery,",
      {{"NoStatusLineForApacheInAnyCase", Page},
       {"LocationFirstInAnyCaseSuppressesTheStatusLine", "{OK}LoCATION:/x\r\n" + Html},
       {"BufferedWithoutHeaderEndIsSentUnchanged", "{OK}content-length:10\r\n\r\nplain text"},

@@ -180,6 +180,10 @@ TEST(WinCgiQueue, EachServerTakesItsOwnKind) {
       TQueueRecord taken;
       EXPECT_EQ(TakeNextRequest(taken, windowsCgi, lookPast), lookPast ? TTaken::Own : TTaken::Other);
       EXPECT_EQ(taken.RecordName(), lookPast ? own : other);
+      // A taken entry is not given again.
+      if (lookPast) {
+        EXPECT_EQ(TakeNextRequest(taken, windowsCgi, true), TTaken::None);
+      }
     }
   plat::DeleteFile(QueueFileName());
 }

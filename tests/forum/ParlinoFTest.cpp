@@ -95,6 +95,8 @@ TEST_F(Forum, ChoosesThePageByTheFieldsAndStoresOnlyCompletePosts) {
   // Query, body; what the page shows, the records stored after it, whether it sets the cookie.
   const std::tuple<std::string, std::string, std::string, size_t, bool> cases[] = {
       {"", post + "NEWNAME=&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=t", refused, 1, false},
+      {"", post + "NEWNAME=n&NEWEMAIL=&NEWSUBJECT=s&NEWTEXT=t", refused, 1, false},
+      {"", post + "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=&NEWTEXT=t", refused, 1, false},
       {"", post + "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s", refused, 1, false},
       {"", post + "NEWSUBJECT=delete&REPLYID=" + id + admin, refused, 1, false},
       {"", post + "NEWSUBJECT=remove" + admin, refused, 1, false},
