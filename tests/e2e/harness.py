@@ -20,20 +20,17 @@ tally = collections.Counter()
 def check(label, name, ok, why=""):
     tally["PASS" if ok else "FAIL"] += 1
     print(f"PASS {label}: {name}" if ok else f"FAIL {label}: {name}: {why}", flush=True)
-    return ok
 
 
 def serve(label, kind, out, settings, test):
-    # Runs test(site) on a fresh site in OUT; a crash of the script counts.
-    site = None
+    # Runs test(site) on a fresh site in OUT; a crash of the script counts, a server that does not start ends the run.
+    site = Site(kind, out, settings)
     try:
-        site = Site(kind, out, settings)
         test(site)
     except Exception as e:  # noqa: BLE001
         traceback.print_exc()
-        check(label, "script stopped" if site else f"{kind} serves a fresh site", False, repr(e))
-    if site:
-        site.stop(label)
+        check(label, "script stopped", False, repr(e))
+    site.stop(label)
 
 
 def finish(what):
@@ -75,27 +72,20 @@ class Site:
         sh(f'site_prepare "$1" "$2" && site_{kind}_conf "$1" "$3"', self.root, PROGRAM, str(self.port))
         self.data = os.path.join(self.root, "cgi-bin", "parlino")
         pathlib.Path(self.file(".ini")).write_text("[Parameters]\r\n" + settings)
-        conf, log = (os.path.join(self.root, "run", name) for name in (kind + ".conf", "stdout.log"))
+        conf, log, self.log = (os.path.join(self.root, "run", kind + x) for x in (".conf", "-stdout.log", "-error.log"))
         # A session of its own: prefork's shutdown signals its whole process group.
         self.server = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"] if kind == "apache" else
                                        ["lighttpd", "-D", "-f", conf], start_new_session=True,
                                        stdout=open(log, "wb"), stderr=subprocess.STDOUT)
         if subprocess.run(["bash", "-c", f". {ROOT}/tools/httpd/site.sh; site_wait_port {self.port}"]).returncode:
             self.stop()
-            raise RuntimeError(f"{kind} did not start: {self.errors()[-500:]}")
-
-    def errors(self):
-        return read(os.path.join(self.root, "run", self.kind + "-error.log")).decode("latin-1")
+            raise RuntimeError(f"{kind} did not start: {read(self.log).decode('latin-1')[-500:]}")
 
     def stop(self, label=None):
         self.server.terminate()
-        try:
-            self.server.wait(10)
-        except subprocess.TimeoutExpired:
-            self.server.kill()
-            self.server.wait()
+        self.server.wait(30)  # one that does not stop ends the run
         if label:
-            bad = CRASH.findall(self.errors())
+            bad = CRASH.findall(read(self.log).decode("latin-1"))
             check(label, "the server's error log shows no crashed or broken program", not bad, bad[:3])
         if os.path.realpath(self.root) != os.path.realpath(self.out):
             shutil.copytree(os.path.join(self.root, "run"), os.path.join(self.out, "run"), dirs_exist_ok=True)
@@ -114,10 +104,8 @@ class Site:
         return data, [Record(*struct.unpack_from("<ii", data, at + 148), cut(at, 65), cut(at + 114, 33),
                              cut(at + 65, 49)) for at in range(0, len(data) - RECORD + 1, RECORD)]
 
-    def request(self, query="", fields=None, body=None, ctype=None):
-        # One HTTP/1.0 request, a POST when it has a body; fields go URL-encoded into it.
-        if fields is not None:
-            body, ctype = urllib.parse.urlencode(fields, encoding="cp1252").encode(), FORM
+    def request(self, query="", body=None, ctype=None):
+        # One HTTP/1.0 request, a POST when it has a body.
         head = f"{'GET' if body is None else 'POST'} /cgi-bin/parlino{'?' if query else ''}{query} HTTP/1.0\r\n" \
             + (f"Content-Type: {ctype}\r\nContent-Length: {len(body)}\r\n" if body is not None else "")
         try:  # the answer's bytes exactly as the server sent them; none on an error or a time-out
@@ -130,5 +118,6 @@ class Site:
 
     def post(self, subject, text, reply=0, name="Loader", email="load@example.org"):
         # A message sent as the form sends it.
-        return self.request(fields=dict(REPLYID=reply, NEWNAME=name, NEWEMAIL=email, NEWSUBJECT=subject,
-                                        NEWTEXT=text, ACTION_NEWMESSAGE_POST="Post"))
+        fields = dict(REPLYID=reply, NEWNAME=name, NEWEMAIL=email, NEWSUBJECT=subject, NEWTEXT=text,
+                      ACTION_NEWMESSAGE_POST="Post")
+        return self.request(body=urllib.parse.urlencode(fields, encoding="cp1252").encode(), ctype=FORM)
