@@ -14,12 +14,11 @@ const expect = (name, got, want) => check(name, JSON.stringify(got) === JSON.str
 
 async function visit(page) {
   const click = selector => Promise.all([page.waitForNavigation(), page.click(selector)]);
-  const values = (...names) => Promise.all(names.map(n => page.inputValue(`[name="${n}"]`)));
-  const send = async (fields, answer = 'Your message have been posted !') => {
+  const send = async fields => {
     // Fills in the form and sends it; whether the answer came; then on to the list.
     for (const [name, value] of Object.entries(fields)) await page.fill(`[name="${name}"]`, value);
     await click('[name="ACTION_NEWMESSAGE_POST"]');
-    const shown = (await page.content()).includes(answer);
+    const shown = (await page.content()).includes('Your message have been posted !');
     await click('input[type="submit" i]');
     return shown;
   };
@@ -27,29 +26,23 @@ async function visit(page) {
   const rows = () => page.$$eval('a[href*="VIEWID="]', links => links.map(a => [Number(a.closest('tr').cells[0]
     .textContent), a.parentNode.textContent.match(/^\u00a0*/)[0].length / 3, a.textContent]));
 
-  const hello = [1, 0, 'Hello from Chromium'];
-  await page.goto(base);
-  await click('[name="ACTION_NEWMESSAGE"]');
-  expect('the New Message button opens an empty form', await values('NEWNAME', 'NEWSUBJECT'), ['', '']);
-  expect('a post shows the confirmation, and the message is in the list', [await send({ NEWNAME: 'Anna Beispiel',
-    NEWEMAIL: 'anna@example.org', NEWSUBJECT: hello[2], NEWTEXT: 'First line\nSecond <b>bold</b> line' }),
-  await rows()], [true, [hello]]);
-  await click(`text=${hello[2]}`);
-  const view = await page.innerText('body');
-  check('the view shows sender, subject and text, whose markup the browser renders', ['Anna Beispiel', hello[2],
-    'First line'].every(s => view.includes(s)) && await page.isVisible('b:text("bold")'), view);
-  await click('[name="ACTION_REPLYMESSAGE"]');
-  const reply = await values('NEWSUBJECT', 'NEWTEXT', 'NEWNAME', 'NEWEMAIL');
-  expect('the reply form offers RE:, the quoted text, and name and e-mail from the cookie', reply,
-    ['RE: Hello from Chromium', '>First line\n>Second <b>bold</b> line\n', 'Anna Beispiel', 'anna@example.org ']);
-  const answer = [2, 1, reply[0]];
-  expect('a reply shows the confirmation and is indented under its message', [await send({ NEWNAME: 'Bob',
-    NEWEMAIL: 'bob@example.org', NEWTEXT: reply[1] + 'Agreed.' }), await rows()], [true, [hello, answer]]);
-  await click('[name="ACTION_NEWMESSAGE"]');  // name and e-mail come from the cookie
+  // Long words in a subject and a text: on a phone they must break, not widen the page.
   const long = 'https://example.org/a/long/address/that/does/not/break/anywhere/at/all?x=1234567890';
-  await send({ NEWSUBJECT: `A third one ${long}`.slice(0, 64), NEWTEXT: `Third, see ${long}.` });
+  const hello = [1, 0, 'Hello from Chromium'], answer = [2, 1, `RE: ${long}`.slice(0, 64)];
+  await page.goto(base);
+  await click('[name="ACTION_NEWMESSAGE"]');  // an empty form: the forum test's (in-process)
+  expect('a post shows the confirmation, and the message is in the list', [await send({ NEWNAME: 'Anna Beispiel',
+    NEWEMAIL: 'anna@example.org', NEWSUBJECT: hello[2], NEWTEXT: `First line\nsee ${long}` }),
+  await rows()], [true, [hello]]);
+  // The view's and the reply form's contents are the forum test's (in-process) and http_forum.py's.
+  await click(`text=${hello[2]}`);
+  await click('[name="ACTION_REPLYMESSAGE"]');
+  const quoted = await page.inputValue('[name="NEWTEXT"]');
+  expect('a reply shows the confirmation and is indented under its message', [await send({ NEWNAME: 'Bob',
+    NEWEMAIL: 'bob@example.org', NEWSUBJECT: answer[2], NEWTEXT: quoted + 'Agreed.' }), await rows()],
+  [true, [hello, answer]]);
   // Screenshots at both widths; on a phone, nothing may stick out sideways.
-  for (const [name, next] of [['list', 'text=A third one'], ['message', '[name="ACTION_REPLYMESSAGE"]'], ['form']]) {
+  for (const [name, next] of [['list', `text=${hello[2]}`], ['message', '[name="ACTION_REPLYMESSAGE"]'], ['form']]) {
     for (const width of [1280, 390]) {
       await page.setViewportSize({ width, height: 900 });
       await page.screenshot({ path: `${outDir}/${name}-${width}.png`, fullPage: true });
@@ -58,10 +51,7 @@ async function visit(page) {
       - document.documentElement.clientWidth), 0);
     if (next) await click(next);
   }
-  expect('the administrator removes a message through the reply form', [await send({ NEWNAME: 'tavik',
-    NEWEMAIL: 'lumo', NEWSUBJECT: 'remove', NEWTEXT: 'spam' }, 'The message has been removed !'), await rows()],
-  [true, [hello, answer]]);
-
+  // Removal is http_forum.py's, on every server.
   for (let i = 3; i <= 60; i++) {
     await (await fetch(base, { method: 'POST', body: new URLSearchParams({ NEWNAME: 'Pager', NEWEMAIL: 'p@example.org',
       NEWSUBJECT: `Message ${i}`, NEWTEXT: `text ${i}`, ACTION_NEWMESSAGE_POST: 'Post' }) })).arrayBuffer();
