@@ -60,7 +60,6 @@ class Response:
         self.headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
         self.text = self.body.decode("cp1252", "replace")
         self.html = self.status == 200 and self.headers.get("content-type", "").startswith("text/html")
-        self.page = self.html and self.body.rstrip().endswith(b"</html>")  # a whole page, maybe the error page
 
 
 class Site:
@@ -70,8 +69,8 @@ class Site:
         shutil.rmtree(out, ignore_errors=True)
         self.kind, self.out, self.root, self.port = kind, out, sh('site_home "$1"', out), int(sh("site_free_port"))
         sh(f'site_prepare "$1" "$2" && site_{kind}_conf "$1" "$3"', self.root, PROGRAM, str(self.port))
-        self.data = os.path.join(self.root, "cgi-bin", "parlino")
-        pathlib.Path(self.file(".ini")).write_text("[Parameters]\r\n" + settings)
+        self.prefix = os.path.join(self.root, "cgi-bin", "parlino", "parlino")  # the forum's files' names start so
+        pathlib.Path(self.prefix + ".ini").write_text("[Parameters]\r\n" + settings)
         conf, log, self.log = (os.path.join(self.root, "run", kind + x) for x in (".conf", "-stdout.log", "-error.log"))
         # A session of its own: prefork's shutdown signals its whole process group.
         self.server = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"] if kind == "apache" else
@@ -91,15 +90,12 @@ class Site:
             shutil.copytree(os.path.join(self.root, "run"), os.path.join(self.out, "run"), dirs_exist_ok=True)
             shutil.rmtree(self.root, ignore_errors=True)
 
-    def file(self, suffix):
-        return os.path.join(self.data, "parlino" + suffix)
-
     def text(self, rid):
-        return read(self.file(f"_{rid}.txt"), None)
+        return read(f"{self.prefix}_{rid}.txt", None)
 
     def records(self):
         # The data file's bytes, and its whole records.
-        data = read(self.file("_data.dat"))
+        data = read(self.prefix + "_data.dat")
         cut = lambda at, n: data[at:at + n].split(b"\0", 1)[0]  # noqa: E731
         return data, [Record(*struct.unpack_from("<ii", data, at + 148), cut(at, 65), cut(at + 114, 33),
                              cut(at + 65, 49)) for at in range(0, len(data) - RECORD + 1, RECORD)]
