@@ -38,9 +38,9 @@ async function visit(page) {
   await click(`text=${hello[2]}`);
   await click('[name="ACTION_REPLYMESSAGE"]');
   const quoted = await page.inputValue('[name="NEWTEXT"]');
-  expect('a reply shows the confirmation and is indented under its message', [await send({ NEWNAME: 'Bob',
-    NEWEMAIL: 'bob@example.org', NEWSUBJECT: answer[2], NEWTEXT: quoted + 'Agreed.' }), await rows()],
-  [true, [hello, answer]]);
+  // Name and e-mail come from the cookie Chromium kept: a post without them is refused.
+  expect('a reply shows the confirmation and is indented under its message', [await send({ NEWSUBJECT: answer[2],
+    NEWTEXT: quoted + 'Agreed.' }), await rows()], [true, [hello, answer]]);
   // On a phone, nothing may stick out sideways; the screenshots are for the eye. The rest runs at this width too.
   await page.setViewportSize({ width: 390, height: 900 });
   for (const [name, next] of [['list', `text=${hello[2]}`], ['message', '[name="ACTION_REPLYMESSAGE"]'], ['form']]) {

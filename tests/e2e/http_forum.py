@@ -13,7 +13,7 @@ SETTINGS = "Password=lumo\r\nEntries=25\r\nTimeCaption=Posted\r\n"
 
 def forum(site):
     # List layout, dates, links and the removal's backup file are the list and store tests' (in-process).
-    ok, escaped = functools.partial(check, site.kind), "Hello &lt;world&gt; & &quot;you&quot;"
+    ok, escaped = functools.partial(check, os.path.basename(site.out)), "Hello &lt;world&gt; & &quot;you&quot;"
     stored = site.post('Hello <world> & "you"', "line1\r\nline2", name="Tom & Jerry", email="tom@example.org ")
     recs = site.records()[1]
     first = recs[0].id if recs else -1
