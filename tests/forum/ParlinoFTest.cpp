@@ -89,6 +89,8 @@ TEST_F(Forum, WritesEveryPageByteForByte) {
               "BGCOLOR=#FFFFFF WIDTH=100%>\r\n<TR><TH WIDTH=1></TH><TH>Subject</TH><TH>Sender</TH><TH>Time</TH></TR>"
               "\r\n" + (query.size() > 9 ? flat : threaded) + "</TABLE></Font></center></div>\r\n<CENTER>\r\n"
               "</CENTER>\r\n\r\n</form>\r\n" + End);
+  Post("n", "e", "after", "t");  // over the torn record: the five before it stay whole
+  EXPECT_TRUE(Records().size() == 6 && Records()[4].Id == 55 && Records()[5].Subject == "after");
 }
 
 TEST_F(Forum, ChoosesThePageByTheFieldsAndStoresOnlyCompletePosts) {
