@@ -95,8 +95,8 @@ TEST_F(Settings, ReadsAllowHtmlAsAWholeNumberAfterAnyByteOrderMarkAndEntriesAsAN
   data = (root / "bin" / "parlino" / "my.forum").string();
   const std::string text = "<b>\"q\" & 'a'", escaped = "&lt;b&gt;&quot;q&quot; & 'a'";
   const std::pair<const char*, bool> cases[] = {
-      {"0", false}, {"0x0", false}, {"0X00", false}, {" 0 ", false}, {"\"0\"", false}, {"-1", true}, {"0xa", true},
-      {"no", true}, {"0x", true}, {"0xZ", true}, {"0x100000000", true}};  // decimals as StrToInt's own test takes them
+      {"0", false}, {"0x0", false}, {"0X00", false}, {"-1", true}, {"0xa", true}, {"0x", true}, {"0xZ", true},
+      {"0x100000000", true}};  // decimals as StrToInt's own test takes them, blanks and quotes as the list test's
   for (const auto& [value, allowed] : cases) {
     Ini(std::string("[Parameters]\nAllowHTML=") + value + "\n");
     Post("n", "e", "s", text);
