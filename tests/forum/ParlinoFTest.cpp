@@ -140,11 +140,12 @@ TEST_F(Forum, PageFilesReplaceTheBuiltInPagesAndAnErrorEndsThePage) {
   EXPECT_EQ(Request(""), Html + "<html><body>Datei " + prefix + "_viewentry.htm" + open + End);
 }
 
-class WinForum : public ForumSite {
- protected:
+std::string NoExpiry(const std::string& page) { return std::regex_replace(page, std::regex("expires=[^\r]*"), ""); }
+
+TEST_F(Forum, PagesAndStoredPostsThroughWindowsCgiAreThoseOfStandardCgi) {
   // A request as a Windows CGI server writes it; external fields go to files.
-  std::string WinRequest(const std::string& query, const std::string& form = "", const std::string& cookie = "",
-                         const std::map<std::string, std::string>& external = {}) {
+  auto winRequest = [&](const std::string& query, const std::string& form = "", const std::string& cookie = "",
+                        const std::map<std::string, std::string>& external = {}) {
     const std::string dir = (root / "w").string();
     fs::remove_all(dir), fs::create_directories(dir);
     std::string profile = "[CGI]\r\nRequest Method=" + std::string(form.empty() && external.empty() ? "GET" : "POST") +
@@ -160,15 +161,10 @@ class WinForum : public ForumSite {
                                                 {{"CGI_VERSION", "CGI/1.3a (Win95)"}, {"CGI_LOG_DIR", root.string()}}, "");
     EXPECT_EQ(r.Output + std::to_string(r.ExitCode), "0");
     return ReadFile(dir + "/out");
-  }
-};
-
-std::string NoExpiry(const std::string& page) { return std::regex_replace(page, std::regex("expires=[^\r]*"), ""); }
-
-TEST_F(WinForum, PagesAndStoredPostsAreThoseOfStandardCgi) {
+  };
   const std::string cookie = "NEWSGROUP=N%3DAnna%26E%3Da%2540b.c";
   const std::string standard = Post("Anna", "a@b.c", "Hi <all>", "l1\r\nl2");
-  const std::string win = WinRequest("", "NEWNAME=Anna\r\nNEWEMAIL=a@b.c\r\nNEWSUBJECT=Hi <all>\r\n"
+  const std::string win = winRequest("", "NEWNAME=Anna\r\nNEWEMAIL=a@b.c\r\nNEWSUBJECT=Hi <all>\r\n"
                                          "ACTION_NEWMESSAGE_POST=Post\r\n", "", {{"NEWTEXT", "l1\r\nl2"}});
   EXPECT_EQ(NoExpiry(win), NoExpiry(standard));
   ASSERT_EQ(Records().size(), 2u);
@@ -177,8 +173,8 @@ TEST_F(WinForum, PagesAndStoredPostsAreThoseOfStandardCgi) {
   EXPECT_EQ(ReadFile(TextFile(a.Id)), ReadFile(TextFile(b.Id)));
   for (int i = 0; i < 11; ++i) Post("n", "e", "s" + std::to_string(i), "t");
   const std::string id = std::to_string(a.Id);
-  for (const std::string& query : {std::string("PAGE=2"), "VIEWID=" + id}) EXPECT_EQ(WinRequest(query), Request(query));
-  EXPECT_EQ(WinRequest("", "ACTION_REPLYMESSAGE=Reply\r\nREPLYID=" + id + "\r\n", cookie),
+  for (const std::string& query : {std::string("PAGE=2"), "VIEWID=" + id}) EXPECT_EQ(winRequest(query), Request(query));
+  EXPECT_EQ(winRequest("", "ACTION_REPLYMESSAGE=Reply\r\nREPLYID=" + id + "\r\n", cookie),
             Request("", "ACTION_REPLYMESSAGE=Reply&REPLYID=" + id, cookie));
 }
 
