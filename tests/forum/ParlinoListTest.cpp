@@ -24,7 +24,27 @@ std::vector<std::string> FrontSearch(const std::vector<TNewsRecord>& records) {
   return rows;
 }
 
-TEST_F(List, PagesThroughTheThreadsInTheLookTheSettingsGive) {
+TEST_F(List, FollowsTheSettingsFileInTheLookAndPagingOfTheListAndInPostsAllowingHtml) {
+  // A data directory beside the program wins over the one above; the base name ends at the last full stop.
+  Install("bin/my.forum.cgi");
+  fs::remove(root / "bin" / "parlino");
+  fs::create_directory(root / "bin" / "parlino");
+  data = (root / "bin" / "parlino" / "my.forum").string();
+  const std::string text = "<b>\"q\" & 'a'", escaped = "&lt;b&gt;&quot;q&quot; & 'a'";
+  const std::pair<const char*, bool> allow[] = {
+      {"0", false}, {"0x0", false}, {"0X00", false}, {"-1", true}, {"0xa", true}, {"0x", true}, {"0xZ", true},
+      {"0x100000000", true}};  // decimals as StrToInt's own test takes them, blanks and quotes as below
+  for (const auto& [value, allowed] : allow) {  // after a byte order mark, which is skipped
+    Ini(std::string("\xEF\xBB\xBF[Parameters]\nPassword=\nAllowHTML=") + value + "\n");
+    Post("n", "e", "s", text);
+    EXPECT_EQ(ReadFile(TextFile(Records().back().Id)), allowed ? text : escaped) << "AllowHTML=" << value;
+  }
+  // With an empty password nobody administers.
+  Post("tavik", "", "remove", "x", "&REPLYID=" + std::to_string(Records().back().Id));
+  EXPECT_EQ(Records().size(), std::size(allow));
+  Ini("[Parameters]\nEntries=abc\n");
+  EXPECT_EQ(Request(""), Html + "<html><body>'abc' ist kein g\xFCltiger Integerwert" + End);
+
   std::vector<TNewsRecord> sixty;
   for (int i = 0; i < 60; ++i) sixty.push_back(Message(i + 1, i % 3 == 2 ? i : 0, "m" + std::to_string(i)));
   Store(sixty);
@@ -83,33 +103,6 @@ TEST_F(List, MatchesTheFrontSearchOnRandomForumsWithRepeatedNumbers) {
     Store(records);
     ASSERT_EQ(Rows(Request("")), FrontSearch(records)) << count << "/" << numbers;
   }
-}
-
-class Settings : public ForumSite {};
-
-TEST_F(Settings, ReadsAllowHtmlAsAWholeNumberAfterAnyByteOrderMarkAndEntriesAsANumber) {
-  // A data directory beside the program wins over the one above; the base name ends at the last full stop.
-  Install("bin/my.forum.cgi");
-  fs::remove(root / "bin" / "parlino");
-  fs::create_directory(root / "bin" / "parlino");
-  data = (root / "bin" / "parlino" / "my.forum").string();
-  const std::string text = "<b>\"q\" & 'a'", escaped = "&lt;b&gt;&quot;q&quot; & 'a'";
-  const std::pair<const char*, bool> cases[] = {
-      {"0", false}, {"0x0", false}, {"0X00", false}, {"-1", true}, {"0xa", true}, {"0x", true}, {"0xZ", true},
-      {"0x100000000", true}};  // decimals as StrToInt's own test takes them, blanks and quotes as the list test's
-  for (const auto& [value, allowed] : cases) {
-    Ini(std::string("[Parameters]\nAllowHTML=") + value + "\n");
-    Post("n", "e", "s", text);
-    EXPECT_EQ(ReadFile(TextFile(Records().back().Id)), allowed ? text : escaped) << "AllowHTML=" << value;
-  }
-  // A byte order mark is skipped; with an empty password nobody administers.
-  Ini("\xEF\xBB\xBF[Parameters]\nAllowHTML=0\nPassword=\n");
-  Post("n", "e", "s", text);
-  EXPECT_EQ(ReadFile(TextFile(Records().back().Id)), escaped);
-  Post("tavik", "", "remove", "x", "&REPLYID=" + std::to_string(Records().back().Id));
-  EXPECT_EQ(Records().size(), std::size(cases) + 1);
-  Ini("[Parameters]\nEntries=abc\n");
-  EXPECT_EQ(Request(""), Html + "<html><body>'abc' ist kein g\xFCltiger Integerwert" + End);
 }
 
 }  // namespace
