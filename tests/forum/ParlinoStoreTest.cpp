@@ -3,7 +3,6 @@
 // killed midway.
 #include <sys/stat.h>
 
-#include <cstring>
 #include <random>
 
 #include "tests/support/ForumFixture.h"
@@ -27,28 +26,10 @@ TEST_F(MessageStore, AppendsEachPostAsOneEscapedCutLittleEndianRecord) {
     auto field = [](std::string text, size_t size) { text.resize(size, '\0'); return text; };  // NUL-padded
     EXPECT_EQ(raw, field(c[6], 65) + field(c[5], 49) + field(c[4], 34) + raw.substr(148, 4) /* number */ + c[7] +
                        std::string(8, '\0') + raw.substr(164, 8) /* the time */ + std::string(8, '\0'));
-    int32_t id;  // this machine is little-endian too
-    double time;
-    std::memcpy(&id, raw.data() + 148, sizeof id);
-    std::memcpy(&time, raw.data() + 164, sizeof time);
-    EXPECT_EQ(ReadFile(TextFile(id)), "text of " + c[2]);
-    EXPECT_TRUE(id >= 1 && id <= 1147483647 && time <= now && time > now - 1.0 / 1440) << id << " " << time;
+    const TNewsRecord r = Records().back();  // the number and time where the layout above leaves them
+    EXPECT_EQ(ReadFile(TextFile(r.Id)), "text of " + c[2]);
+    EXPECT_TRUE(r.Id >= 1 && r.Id <= 1147483647 && r.Time <= now && r.Time > now - 1.0 / 1440) << r.Id << " " << r.Time;
   }
-}
-
-TEST_F(MessageStore, ReadsTheFirstRecordOfANumberAndAtMost65000BytesOfItsText) {
-  Store({Message(42, 0, "first"), Message(42, 0, "second")});
-  WriteFile(data + "_data.dat", ReadFile(data + "_data.dat") + std::string(148, '\0') + '\x07' + std::string(30, '\0'));
-  WriteFile(TextFile(42), std::string(70000, 'x'));
-  WriteFile(TextFile(7), "t7");
-  const std::string view = Request("VIEWID=42");
-  EXPECT_TRUE(Has(view, "</b> first</font>") && Has(view, ">" + std::string(65000, 'x') + "<BR><BR><BR> </font>"));
-  EXPECT_TRUE(Has(Request("VIEWID=7"), "<INPUT TYPE=HIDDEN NAME=\"PAGE\""));  // a fragment holds no message
-  // A post overwrites the fragment, so the records after it stay whole.
-  const std::string whole = ReadFile(data + "_data.dat").substr(0, 2 * R);
-  Post("n", "e", "after", "t");
-  EXPECT_EQ(ReadFile(data + "_data.dat").substr(0, 2 * R), whole);
-  EXPECT_TRUE(Records().size() == 3 && Records()[2].Subject == "after");
 }
 
 TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
@@ -105,26 +86,6 @@ TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
   EXPECT_GT(midway, 0);
   EXPECT_TRUE(Has(removal(0), "has been removed"));  // the store still works
   EXPECT_TRUE(ReadFile(data + "_data.dat") == after);
-}
-
-TEST_F(MessageStore, APostOrARemovalIsOnDiskBeforeItIsAcknowledged) {
-  Store({Message(5, 0, "five")});
-  WriteFile(TextFile(5), "t");
-  Ini("[Parameters]\nPassword=secret\n");
-  const std::string log = (root / "trace").string();
-  tracer = {"/usr/bin/strace", "-f", "-qq", "-y", "-e", "trace=fsync,rename", "-o", log};
-  auto steps = [&] {  // the renames, and the data directory or the file extension each fsync reached, in order
-    std::ifstream in(log);
-    std::string seen;
-    for (std::string line; std::getline(in, line);)
-      seen += Has(line, "rename(") ? " rename" : Has(line, (root / "parlino>").string()) ? " directory"
-              : " " + line.substr(line.rfind('.') + 1, line.find('>') - line.rfind('.') - 1);
-    return seen;
-  };
-  EXPECT_TRUE(Has(Post("n", "e", "s", "t"), "posted"));
-  EXPECT_EQ(steps(), " txt directory dat");
-  EXPECT_TRUE(Has(Post("tavik", "secret", "remove", "x", "&REPLYID=5"), "has been removed"));
-  EXPECT_EQ(steps(), " new rename directory");
 }
 
 TEST_F(MessageStore, NeverWritesThroughAPlantedFileAndRefusesFilesThatAreNotRegularAtOnce) {
