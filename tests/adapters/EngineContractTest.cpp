@@ -154,13 +154,13 @@ std::vector<EngineCase> CoreCases() {
       // The status line, unless the server writes it itself.
       // A handed-over response gets its length when its header block ends
       // within its first 1024 bytes.
-      {"HeaderEndWithinTheFirst1024Bytes", S | R | N, {{"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", std::string(1020, 'h') + "\r\n\r\n"}},
+      {"HeaderEndWithinTheFirst1024Bytes", S | R | I | N, {{"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", std::string(1020, 'h') + "\r\n\r\n"}},
        {}, std::string(1020, 'h') + "\r\n\r\n"},
       {"NoStatusLineForApacheInAnyCase", S | N, {{"SERVER_SOFTWARE", "my-apache-proxy"}, {"PROBE_SILENT", "1"}}, {}, Html},
       // The header block and what starts it.
       {"HandlerWritingNothingGetsTheHeaderBlock", All, {{"PROBE_SILENT", "1"}}, {}, Page},
-      {"BlanksThenATagStartTheHeader", S, {{"PROBE_TEXT", "  \t<p>x</p>"}}, {}, Page + "  \t<p>x</p>"},
-      {"TextStartingWithALetterComesBeforeTheHeader", S, {{"PROBE_TEXT", "plain text"}}, {}, "plain text" + Page},
+      {"BlanksThenATagStartTheHeader", S | N, {{"PROBE_TEXT", "  \t<p>x</p>"}}, {}, Page + "  \t<p>x</p>"},
+      {"TextStartingWithALetterComesBeforeTheHeader", S | N, {{"PROBE_TEXT", "plain text"}}, {}, "plain text" + Page},
       {"SetCookieFirstGetsTheStatusLine", S | I | N, {{"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
        "{OK}set-cookie:a=1\r\n" + Html + "<p>x</p>"},
       {"LocationFirstInAnyCaseSuppressesTheStatusLine", S | N, {{"PROBE_HEADER", "LoCATION:/x"}}, {}, "LoCATION:/x\r\n" + Html},
@@ -168,7 +168,7 @@ std::vector<EngineCase> CoreCases() {
        "{OK}X-Probe:1\r\n" + Html + "\r\n<p>"},
       {"BufferedPage", S | I | N, {{"PROBE_BUFFERED", "1"}, {"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
        "{OK}set-cookie:a=1\r\ncontent-type:text/html\r\ncontent-length:8\r\n\r\n<p>x</p>"},
-      {"BufferedWithoutHeaderEndIsSentUnchanged", S | N,
+      {"BufferedWithoutHeaderEndIsSentUnchanged", S | I | N,
        {{"PROBE_BUFFERED", "1"}, {"PROBE_TEXT", "plain text"}, {"PROBE_THROW", "late"}, {"PROBE_NOERRORPAGE", "1"}},
        {}, "plain text", "Unhandled exception : late"},
       // Errors, and starts this program cannot serve.
@@ -176,7 +176,7 @@ std::vector<EngineCase> CoreCases() {
        Page + "<p><html><body>boom</body></html>\r\n"},
       {"FailingErrorPageIsLogged", S, {{"PROBE_SILENT", "1"}, {"PROBE_THROW", "boom"}, {"PROBE_ERRORPAGEFAILS", "1"}}, {},
        "", "Unhandled exception : page failed\nUnhandled exception : boom"},
-      {"NonNumericLengthGoesToTheErrorPage", S | R, {{"CONTENT_LENGTH", "12x"}}, {"a=1"},
+      {"NonNumericLengthGoesToTheErrorPage", S | R | N, {{"CONTENT_LENGTH", "12x"}}, {"a=1"},
        Page + "<html><body>'12x'" + notANumber + "</body></html>\r\n"},
       // Field data.
       {"PostBodyReplacesTheQueryString", S | R | N, {{"QUERY_STRING", "q=1"}}, {"b=2&c=%C3+x"}, Fields("b=2\r\nc=\xC3 x\r\n")},
