@@ -1,9 +1,6 @@
 // A CGI program for the engine's process tests, and built as a library the
 // server's ISAPI test module. Its engine settings and what its handlers do
 // come from PROBE_* environment variables.
-#include <fcntl.h>
-#include <poll.h>
-
 #include <sstream>
 
 #include "adapters/CgiSEng.h"
@@ -25,10 +22,8 @@ class TProbeForm : public plat::TForm {
     engine->CGIMode = static_cast<TCGIMode>(std::atoi(Env("PROBE_MODE").c_str()));
     if (!Env("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(Env("PROBE_LIMIT")));
     engine->SetBufferedOutput(Flag("PROBE_BUFFERED"));
-    engine->SetNoCache(Flag("PROBE_NOCACHE"));
     engine->SetTempDir(Env("PROBE_TEMPDIR"));
     if (Env("PROBE_AUTOHEADER") == "0") engine->SetAutoHttpHeader(false);
-    if (Env("PROBE_AUTOREAD") == "0") engine->SetAutoReadInput(false);
     engine->SetOnExecRequest([this](TObject*) { Handle(); });
     if (!Flag("PROBE_NOERRORPAGE")) {
       engine->SetOnRequestError([](TObject*, const plat::Exception& e) {
@@ -52,33 +47,22 @@ class TProbeForm : public plat::TForm {
   }
 
  private:
-  // Writes, in this order: a header field "name:value", GIF data, text, the
+  // Writes, in this order: a header field "name:value", text, the
   // body as the handler reads it itself, variables by name. Given none of
   // them, it lists the request's fields. Then it raises PROBE_THROW.
   void Handle() {
     const std::string header = Env("PROBE_HEADER"), text = Env("PROBE_TEXT"), vars = Env("PROBE_VARS");
     const int read = std::atoi(Env("PROBE_READ").c_str());
     if (!header.empty()) HttpWriteHeader(header.substr(0, header.find(':')), header.substr(header.find(':') + 1));
-    if (Flag("PROBE_GIF")) {
-      SetImageType(2);
-      HttpWriteData("GIF89a", 6);
-    }
     if (!text.empty()) HttpWrite(text);
     if (read > 0) {
-      if (Flag("PROBE_NONBLOCK")) {
-        // Once the first bytes are there, a stalled input reads as an error.
-        pollfd input{0, POLLIN, 0};
-        poll(&input, 1, 10000);
-        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
-      }
       std::string body(read, '\0');
       const int got = HttpReadClient(body.data(), read);
       HttpWrite("<read " + std::to_string(got) + ">" + body.substr(0, std::max(got, 0)));
     }
     std::istringstream names(vars);
     for (std::string name; std::getline(names, name, ',');) HttpWriteLn("<" + name + ">" + HttpGetVariable(name));
-    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_GIF") && !Flag("PROBE_SILENT"))
-      ListFields();
+    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_SILENT")) ListFields();
     if (!Env("PROBE_SLEEP").empty()) plat::SleepMs(std::stoi(Env("PROBE_SLEEP")));
     if (!Env("PROBE_THROW").empty()) throw plat::Exception(Env("PROBE_THROW"));
     // Not an exception of the runtime: the request wrapper lets it pass.

@@ -1,5 +1,6 @@
 // An in-process engine for tests: variables from a map, fields from a
-// field-data string, the body from a string, the response into a string.
+// field-data string, the response into a string. Body is for the reads of
+// a derived client.
 #pragma once
 #include <algorithm>
 #include <cstring>
@@ -16,22 +17,13 @@ class FakeEngine : public THttpEngine {
   std::map<std::string, std::string> Variables;  // keys as CGI names: "SERVER_SOFTWARE"
   std::string FieldData;
   std::string Body;
-  size_t BodyPos = 0;
   std::string Output;
-  std::function<void()> Handler;  // runs as the request's handler
 
   void ProcessRequest() override {
-    if (Handler) Handler();
     if (OnExecRequest) OnExecRequest(this);
   }
   void SendToClient(const void* Buffer, int Count) override {
     Output.append(static_cast<const char*>(Buffer), Count);
-  }
-  int ReadClient(void* Buffer, int Count) override {
-    int n = static_cast<int>(std::min<size_t>(Count, Body.size() - BodyPos));
-    std::memcpy(Buffer, Body.data() + BodyPos, n);
-    BodyPos += n;
-    return n;
   }
   void GetVariable(const std::string& Name, std::string& Value) override {
     std::string key = plat::UpperCase(Name);

@@ -52,7 +52,6 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) {
-      result.TimedOut = true;
       kill(pid, SIGKILL);
       break;
     }
@@ -77,7 +76,6 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.Signal = WTERMSIG(status);
   return result;
 }
 

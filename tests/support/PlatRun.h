@@ -11,8 +11,6 @@ namespace plat {
 struct TRunResult {
   std::string Output;
   int ExitCode = -1;   // -1 when it did not exit normally
-  int Signal = 0;      // the signal that ended it, if any
-  bool TimedOut = false;
   size_t InputWritten = 0;  // bytes of stdinData the program took before it closed its input
 };
 

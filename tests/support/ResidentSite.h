@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <regex>
 
@@ -45,6 +46,12 @@ struct ResidentSite {
   std::atomic<int> pid{0};
 };
 
+// Creates the file if need be and dates it back.
+inline void Touch(const std::string& path, int secondsAgo = 0) {
+  std::ofstream(path, std::ios::app).flush();
+  std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
+}
+
 // A Windows CGI request: profile written to dir/req.ini and served by
 // program; its standard output and exit code, and what dir/out then holds.
 struct TProfileRun {
@@ -59,6 +66,23 @@ inline TProfileRun RunProfile(const std::string& program, const std::string& dir
   TProfileRun run{"", r.Output, r.ExitCode};
   if (!plat::ReadWholeFile(dir + "/out", run.output)) run.output = "[no output file]";
   return run;
+}
+
+// Writes the profile and other files ("{D}" in them is the request's own
+// directory), serves it by program and returns what it wrote.
+inline TProfileRun ServeProfile(const std::string& program, const std::string& profile,
+                                const std::map<std::string, std::string>& files = {}, ResidentSite::Env env = {}) {
+  std::string dir = "/tmp/parlino-wprofile-XXXXXX";
+  if (!mkdtemp(dir.data())) return {"no directory", "", -1};
+  auto expand = [&dir](std::string text) {
+    for (size_t at; (at = text.find("{D}")) != std::string::npos;) text.replace(at, 3, dir);
+    return text;
+  };
+  for (const auto& [name, content] : files) plat::AppendToFile(dir + "/" + name, expand(content));
+  env.try_emplace("CGI_LOG_DIR", dir);
+  const TProfileRun served = RunProfile(program, dir, expand(profile), env);
+  plat::RemoveTree(dir);
+  return served;
 }
 
 // A handed-over page as the server wrote it: a header block that ends in
