@@ -12,13 +12,23 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iostream>
+#include <iterator>
 
 #include "tests/support/IsapiHost.h"
 #include "tests/support/NsapiHost.h"
 
+extern char** environ;
+
 int main(int argc, char** argv) {
-  TLibraryCall call = CallFromProcess();
+  TLibraryCall call;
   std::map<std::string, std::string>& v = call.Variables;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string pair = *entry;
+    v[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
+  }
+  call.Body.assign(std::istreambuf_iterator<char>(std::cin), {});
+  call.Preload = std::strtoul(v["HOST_PRELOAD"].c_str(), nullptr, 10);
 #ifdef HOST_NSAPI
   if (v.count("HOST_CWD") && chdir(v["HOST_CWD"].c_str()) != 0) return 3;
   TNsapiHost host(v.count("HOST_SERVER") ? v["HOST_SERVER"] : "ns-httpd40.dll", argc > 1 ? argv[1] : "");

@@ -2,8 +2,6 @@
 // hands it extension requests and filter notifications through control
 // blocks and filter contexts of its own, and records what comes back.
 #pragma once
-#include <dlfcn.h>
-
 #include "adapters/IsapiRec.h"
 #include "tests/support/LibraryHost.h"
 
@@ -19,16 +17,7 @@ extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() { ret
 class TIsapiHost : public TLibraryHost<TIsapiHost> {
  public:
   static constexpr long Success = HSE_STATUS_SUCCESS;
-  // Handle() is null when the library cannot be loaded.
-  explicit TIsapiHost(const std::string& module) : handle_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-  ~TIsapiHost() {
-    if (handle_) dlclose(handle_);
-  }
-  void* Handle() const { return handle_; }
-  template <class F>
-  F* Entry(const char* name) const {
-    return reinterpret_cast<F*>(dlsym(handle_, name));
-  }
+  using TLibraryHost::TLibraryHost;
   TLibraryResult Serve(const TLibraryCall& call) const {
     TLibraryResult result;
     const size_t preload = std::min(call.Preload, call.Body.size());
@@ -88,7 +77,5 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
     auto it = call.Variables.find(name);
     return const_cast<char*>(it == call.Variables.end() ? "" : it->second.c_str());
   }
-
-  void* handle_;
 };
 

@@ -1,20 +1,16 @@
 // What the test hosts share as a web server's side for a loaded library:
 // one kind of request and result for ISAPI and NSAPI, the body handed out
-// and recorded, requests served on threads, and a host program's request
-// taken from its environment and standard input.
+// and recorded, the library loaded and requests served on threads.
 #pragma once
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 struct TLibraryCall {
   std::map<std::string, std::string> Variables;  // CGI names: QUERY_STRING, SCRIPT_NAME, CONTENT_TYPE ...
@@ -46,9 +42,20 @@ struct TConnection {
   }
 };
 
+// A library loaded as a server loads it, kept to itself (RTLD_LOCAL).
 template <class Host>
 class TLibraryHost {
  public:
+  // Handle() is null when the library cannot be loaded.
+  explicit TLibraryHost(const std::string& module) : handle_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+  ~TLibraryHost() {
+    if (handle_) dlclose(handle_);
+  }
+  void* Handle() const { return handle_; }
+  template <class F>
+  F* Entry(const char* name) const {
+    return handle_ ? reinterpret_cast<F*>(dlsym(handle_, name)) : nullptr;
+  }
   // Every call, on that many threads at once; results in the calls' order.
   std::vector<TLibraryResult> ServeAll(const std::vector<TLibraryCall>& calls, int threads) const {
     std::vector<TLibraryResult> results(calls.size());
@@ -61,17 +68,7 @@ class TLibraryHost {
     for (std::thread& thread : pool) thread.join();
     return results;
   }
-};
 
-// The variables are the environment, the body standard input, of which
-// HOST_PRELOAD bytes come already buffered.
-inline TLibraryCall CallFromProcess() {
-  TLibraryCall call;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string pair = *entry;
-    call.Variables[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
-  }
-  call.Body.assign(std::istreambuf_iterator<char>(std::cin), {});
-  call.Preload = std::strtoul(call.Variables["HOST_PRELOAD"].c_str(), nullptr, 10);
-  return call;
-}
+ private:
+  void* handle_;
+};

@@ -3,8 +3,6 @@
 // server library (tests/nsapi/ns_httpd.cpp) records on the calling thread's
 // trace what the library sends back.
 #pragma once
-#include <dlfcn.h>
-
 #include <tuple>
 
 #include "adapters/NsapiRec.h"
@@ -47,15 +45,13 @@ class TNsapiHost : public TLibraryHost<TNsapiHost> {
   // The fake server library kept to itself (RTLD_LOCAL), loaded after the
   // module's start-up: the module finds it by its soname at a request.
   TNsapiHost(const std::string& server, const std::string& module)
-      : module_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)), server_(dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      : TLibraryHost(module), server_(dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL)) {
     bind_ = server_ ? reinterpret_cast<void (*)(TConnection*)>(dlsym(server_, "nsfake_bind")) : nullptr;
-    service_ = module_ ? reinterpret_cast<int (*)(pblock*, Session*, Request*)>(dlsym(module_, "NsapiService")) : nullptr;
   }
   ~TNsapiHost() {
-    if (module_) dlclose(module_);
     if (server_) dlclose(server_);
   }
-  bool Ready() const { return service_ != nullptr; }
+  bool Ready() const { return Entry<int(pblock*, Session*, Request*)>("NsapiService") != nullptr; }
 
   TLibraryResult Serve(const TLibraryCall& call) const {
     TNsBlock params, client, vars, reqpb, headers, srvhdrs;
@@ -77,14 +73,12 @@ class TNsapiHost : public TLibraryHost<TNsapiHost> {
     Session sn{&client.pb, 7, &buffer, 1};
     Request rq{&vars.pb, &reqpb.pb, 1, &headers.pb, 0, &srvhdrs.pb};
     if (bind_) bind_(&connection);
-    result.Status = service_(&params.pb, &sn, &rq);
+    result.Status = Entry<int(pblock*, Session*, Request*)>("NsapiService")(&params.pb, &sn, &rq);
     if (bind_) bind_(nullptr);
     return result;
   }
 
  private:
-  void* module_;
   void* server_;
   void (*bind_)(TConnection*) = nullptr;
-  int (*service_)(pblock*, Session*, Request*) = nullptr;
 };
