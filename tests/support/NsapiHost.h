@@ -3,23 +3,10 @@
 // server library (tests/nsapi/ns_httpd.cpp) records on the calling thread's
 // trace what the library sends back.
 #pragma once
-#include <dlfcn.h>
-
-#include <algorithm>
-#include <cstring>
-#include <map>
 #include <tuple>
 
 #include "adapters/NsapiRec.h"
 #include "tests/support/LibraryHost.h"
-
-// What the fake server saw of one request.
-struct TNsTrace {
-  std::string Body;
-  size_t BodyPos = 0;
-  std::string Output;          // bytes sent, the header block where the response started
-  std::vector<int> Refills;    // bytes each netbuf_next brought
-};
 
 // Parameter blocks as one chain in insertion order.
 inline pb_entry** NsLink(pblock* pb, const char* name) {
@@ -52,39 +39,21 @@ struct TNsBlock {
   }
 };
 
-struct TNsapiCall {
-  std::map<std::string, std::string> Variables;  // REQUEST_METHOD, QUERY_STRING, SCRIPT_NAME, CONTENT_TYPE ...
-  std::string Body;
-  size_t Preload = 0;                            // body bytes already in the input buffer
-  int BufferSize = 1024;
-  std::vector<std::pair<std::string, std::string>> ServerHeaders;  // in srvhdrs before the call
-};
-
-struct TNsapiResult {
-  int Status = 0;
-  std::string Output;
-  std::vector<int> Refills;
-};
-
-class TNsapiHost : public TLibraryHost<TNsapiHost, TNsapiCall, TNsapiResult> {
+class TNsapiHost : public TLibraryHost<TNsapiHost> {
  public:
-  // The fake server library kept to itself (RTLD_LOCAL): the module finds
-  // it by name on its own, loaded first (found by its soname) or, with
-  // serverFirst false, where the module's own search finds it.
-  TNsapiHost(const std::string& server, const std::string& module, bool serverFirst = true) {
-    if (serverFirst) server_ = dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL);
-    module_ = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!serverFirst) server_ = dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL);
-    bind_ = server_ ? reinterpret_cast<void (*)(TNsTrace*)>(dlsym(server_, "nsfake_bind")) : nullptr;
-    service_ = module_ ? reinterpret_cast<int (*)(pblock*, Session*, Request*)>(dlsym(module_, "NsapiService")) : nullptr;
+  static constexpr long Success = REQ_PROCEED;
+  // The fake server library kept to itself (RTLD_LOCAL), loaded after the
+  // module's start-up: the module finds it by its soname at a request.
+  TNsapiHost(const std::string& server, const std::string& module)
+      : TLibraryHost(module), server_(dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    bind_ = server_ ? reinterpret_cast<void (*)(TConnection*)>(dlsym(server_, "nsfake_bind")) : nullptr;
   }
   ~TNsapiHost() {
-    if (module_) dlclose(module_);
     if (server_) dlclose(server_);
   }
-  bool Ready() const { return service_ != nullptr; }
+  bool Ready() const { return Entry<int(pblock*, Session*, Request*)>("NsapiService") != nullptr; }
 
-  TNsapiResult Serve(const TNsapiCall& call) const {
+  TLibraryResult Serve(const TLibraryCall& call) const {
     TNsBlock params, client, vars, reqpb, headers, srvhdrs;
     NsAdd(&params.pb, "fn", "parlino");
     std::map<std::string, std::string> v = call.Variables;
@@ -96,23 +65,20 @@ class TNsapiHost : public TLibraryHost<TNsapiHost, TNsapiCall, TNsapiResult> {
              {&client, "ip", "REMOTE_ADDR"}})
       if (v.count(name)) NsAdd(&block->pb, param, v[name].c_str());
     for (const auto& [name, value] : call.ServerHeaders) NsAdd(&srvhdrs.pb, name.c_str(), value.c_str());
-    TNsTrace trace{call.Body, std::min({call.Preload, call.Body.size(), static_cast<size_t>(call.BufferSize)}), "", {}};
+    TLibraryResult result;
+    TConnection connection{call, result, std::min({call.Preload, call.Body.size(), static_cast<size_t>(call.BufferSize)})};
     std::vector<unsigned char> input(call.BufferSize);
-    std::memcpy(input.data(), call.Body.data(), trace.BodyPos);
-    netbuf buffer{7, 0, static_cast<int>(trace.BodyPos), call.BufferSize, 30, "10.0.0.1", input.data(), nullptr};
+    std::memcpy(input.data(), call.Body.data(), connection.Position);
+    netbuf buffer{7, 0, static_cast<int>(connection.Position), call.BufferSize, 30, "10.0.0.1", input.data(), nullptr};
     Session sn{&client.pb, 7, &buffer, 1};
     Request rq{&vars.pb, &reqpb.pb, 1, &headers.pb, 0, &srvhdrs.pb};
-    if (bind_) bind_(&trace);
-    TNsapiResult result{service_(&params.pb, &sn, &rq), "", {}};
+    if (bind_) bind_(&connection);
+    result.Status = Entry<int(pblock*, Session*, Request*)>("NsapiService")(&params.pb, &sn, &rq);
     if (bind_) bind_(nullptr);
-    result.Output = trace.Output;
-    result.Refills = trace.Refills;
     return result;
   }
 
  private:
-  void* server_ = nullptr;
-  void* module_ = nullptr;
-  void (*bind_)(TNsTrace*) = nullptr;
-  int (*service_)(pblock*, Session*, Request*) = nullptr;
+  void* server_;
+  void (*bind_)(TConnection*) = nullptr;
 };
