@@ -88,6 +88,26 @@ TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
   EXPECT_TRUE(ReadFile(data + "_data.dat") == after);
 }
 
+TEST_F(MessageStore, APostOrARemovalIsOnDiskBeforeItIsAcknowledged) {
+  Store({Message(5, 0, "five")});
+  WriteFile(TextFile(5), "t");
+  Ini("[Parameters]\nPassword=secret\n");
+  const std::string log = (root / "trace").string();
+  tracer = {"/usr/bin/strace", "-f", "-qq", "-y", "-e", "trace=fsync,rename", "-o", log};
+  auto steps = [&] {  // the renames, and the data directory or the file extension each fsync reached, in order
+    std::ifstream in(log);
+    std::string seen;
+    for (std::string line; std::getline(in, line);)
+      seen += Has(line, "rename(") ? " rename" : Has(line, (root / "parlino>").string()) ? " directory"
+              : " " + line.substr(line.rfind('.') + 1, line.find('>') - line.rfind('.') - 1);
+    return seen;
+  };
+  EXPECT_TRUE(Has(Post("n", "e", "s", "t"), "posted"));
+  EXPECT_EQ(steps(), " txt directory dat");
+  EXPECT_TRUE(Has(Post("tavik", "secret", "remove", "x", "&REPLYID=5"), "has been removed"));
+  EXPECT_EQ(steps(), " new rename directory");
+}
+
 TEST_F(MessageStore, NeverWritesThroughAPlantedFileAndRefusesFilesThatAreNotRegularAtOnce) {
   Store({Message(5, 0, "five")});
   WriteFile(TextFile(5), "t");

@@ -139,7 +139,9 @@ class ForumSite : public ::testing::Test {
   // A request killed after killAfterMs, when given, may end without a page.
   std::string Request(const std::string& query, const std::string& body = "", const std::string& cookie = "",
                       int killAfterMs = 0) {
-    plat::TRunResult r = plat::RunProgram(program, {}, {{"SERVER_SOFTWARE", "Apache/2.4"}, {"QUERY_STRING", query},
+    std::vector<std::string> args(tracer.begin() + !tracer.empty(), tracer.end());
+    if (!tracer.empty()) args.push_back(program);
+    plat::TRunResult r = plat::RunProgram(tracer.empty() ? program : tracer[0], args, {{"SERVER_SOFTWARE", "Apache/2.4"}, {"QUERY_STRING", query},
         {"SCRIPT_NAME", "/cgi-bin/parlino"}, {"HTTP_COOKIE", cookie}, {"CGI_LOG_DIR", root.string()},
         {"REQUEST_METHOD", body.empty() ? "GET" : "POST"}, {"CONTENT_LENGTH", std::to_string(body.size())},
         {"CONTENT_TYPE", "application/x-www-form-urlencoded"}}, body, killAfterMs ? killAfterMs : 30000);
@@ -162,4 +164,5 @@ class ForumSite : public ::testing::Test {
 
   fs::path root;
   std::string program, data;
+  std::vector<std::string> tracer;  // a program that runs each request's program, and its arguments
 };
