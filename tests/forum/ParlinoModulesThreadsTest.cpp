@@ -85,6 +85,7 @@ TEST_F(Modules, PostsAreStoredAndPagesCarryTheScriptNameAsEachServerSendsThem) {
   for (const Page& c : std::vector<Page>{
            {false, "Apache/2.4", "/scripts/p.dll", "", {}, "", "<form method=\"post\" action=\"/scripts/p.dll\">"},
            {false, "IIS", "C:\\inetpub\\scripts\\p.dll", "", {}, Ok, "<A HREF=\"/scripts/p.dll?VIEWID="},
+           {false, "IIS", "C:\\inetpub\\scripts\\p.dll", "ACTION_NEWMESSAGE=1", {}, Ok, "<form method=\"post\" action=\"/scripts/p.dll\">"},
            {false, "IIS", "C:\\p.dll", "", {}, Ok, "<A HREF=\"C:\\p.dll?VIEWID="},
            // The error page is a successful response.
            {false, "IIS", "/p", "VIEWID=abc", {}, Ok, error},
