@@ -9,6 +9,7 @@
 
 #include "engine/HUtils.h"
 #include "platform/PlatProcess.h"
+#include "platform/PlatTime.h"
 #include "platform/PlatText.h"
 #include "tests/support/PlatRun.h"
 #include "tests/support/ResidentSite.h"
@@ -26,7 +27,7 @@ struct EngineCase {
   int engines;
   Env env;                        // request variables and PROBE_* settings; "{TMP}" is the case's own directory
   std::vector<std::string> body;  // standard input; pieces come 0.2 s apart ("" is a pause only)
-  std::string expected;           // "{OK}" is the status line
+  std::string expected;           // "{OK}" is the status line, "{EXPIRED}" the no-cache date
   std::string log = "";           // the messages of the log lines expected, one per line
 };
 
@@ -134,11 +135,17 @@ void Check(const EngineCase& c, const EngineUnderTest& engine) {
   ASSERT_TRUE(mkdtemp(dir.data()));
   Env env{{"SERVER_SOFTWARE", "TestServer/1.0"}, {"CGI_LOG_DIR", dir}};
   for (const auto& [name, value] : c.env) env[name] = Replace(value, "{TMP}", dir);
+  const double start = plat::Now();
   const std::string output = engine.serve(env, c.body);
   const std::string status = engine.writesStatusLine ? "HTTP/1.1 200 OK\r\n" : "";
   const auto own = engine.expects.find(c.name);
   const std::string& answer = own == engine.expects.end() ? c.expected : own->second;
-  EXPECT_EQ(output, Replace(Replace(answer, "{OK}", status), "{TMP}", dir));
+  const std::string expected = Replace(Replace(answer, "{OK}", status), "{TMP}", dir);
+  // The no-cache date may be of any second the request took.
+  std::string want = Replace(expected, "{EXPIRED}", HttpDate(start - 1000));
+  for (double t = start; output != want && t <= plat::Now() + 1.0 / 86400; t += 1.0 / 86400)
+    want = Replace(expected, "{EXPIRED}", HttpDate(t - 1000));
+  EXPECT_EQ(output, want);
   std::string log;
   plat::ReadWholeFile(dir + "/cgi_probe.Log", log);
   const std::regex stamp(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d,  \d{1,3} : )");
@@ -166,6 +173,11 @@ std::vector<EngineCase> CoreCases() {
       {"LocationFirstInAnyCaseSuppressesTheStatusLine", S | N, {{"PROBE_HEADER", "LoCATION:/x"}}, {}, "LoCATION:/x\r\n" + Html},
       {"OwnHeaderEndComesAfterTheAutomaticFields", S | N, {{"PROBE_HEADER", "X-Probe:1"}, {"PROBE_TEXT", "\r\n<p>"}}, {},
        "{OK}X-Probe:1\r\n" + Html + "\r\n<p>"},
+      {"NoCacheAddsFourLinesDatedThousandDaysBack", S, {{"PROBE_NOCACHE", "1"}, {"PROBE_TEXT", "<p>"}}, {},
+       "{OK}content-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\nExpires:{EXPIRED}\r\n"
+       "Document Expires:{EXPIRED}\r\n\r\n<p>"},
+      {"ImageDataGetsItsTypeButNoNoCacheLines", S, {{"PROBE_GIF", "1"}, {"PROBE_NOCACHE", "1"}}, {},
+       "{OK}content-type:image/gif\r\n\r\nGIF89a"},
       {"BufferedPage", S | I | N, {{"PROBE_BUFFERED", "1"}, {"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
        "{OK}set-cookie:a=1\r\ncontent-type:text/html\r\ncontent-length:8\r\n\r\n<p>x</p>"},
       {"BufferedWithoutHeaderEndIsSentUnchanged", S | I | N,

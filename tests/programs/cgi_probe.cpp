@@ -22,6 +22,7 @@ class TProbeForm : public plat::TForm {
     engine->CGIMode = static_cast<TCGIMode>(std::atoi(Env("PROBE_MODE").c_str()));
     if (!Env("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(Env("PROBE_LIMIT")));
     engine->SetBufferedOutput(Flag("PROBE_BUFFERED"));
+    engine->SetNoCache(Flag("PROBE_NOCACHE"));
     engine->SetTempDir(Env("PROBE_TEMPDIR"));
     if (Env("PROBE_AUTOHEADER") == "0") engine->SetAutoHttpHeader(false);
     engine->SetOnExecRequest([this](TObject*) { Handle(); });
@@ -47,13 +48,17 @@ class TProbeForm : public plat::TForm {
   }
 
  private:
-  // Writes, in this order: a header field "name:value", text, the
+  // Writes, in this order: a header field "name:value", GIF data, text, the
   // body as the handler reads it itself, variables by name. Given none of
   // them, it lists the request's fields. Then it raises PROBE_THROW.
   void Handle() {
     const std::string header = Env("PROBE_HEADER"), text = Env("PROBE_TEXT"), vars = Env("PROBE_VARS");
     const int read = std::atoi(Env("PROBE_READ").c_str());
     if (!header.empty()) HttpWriteHeader(header.substr(0, header.find(':')), header.substr(header.find(':') + 1));
+    if (Flag("PROBE_GIF")) {
+      SetImageType(2);
+      HttpWriteData("GIF89a", 6);
+    }
     if (!text.empty()) HttpWrite(text);
     if (read > 0) {
       std::string body(read, '\0');
@@ -62,7 +67,7 @@ class TProbeForm : public plat::TForm {
     }
     std::istringstream names(vars);
     for (std::string name; std::getline(names, name, ',');) HttpWriteLn("<" + name + ">" + HttpGetVariable(name));
-    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_SILENT")) ListFields();
+    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_SILENT") && !Flag("PROBE_GIF")) ListFields();
     if (!Env("PROBE_SLEEP").empty()) plat::SleepMs(std::stoi(Env("PROBE_SLEEP")));
     if (!Env("PROBE_THROW").empty()) throw plat::Exception(Env("PROBE_THROW"));
     // Not an exception of the runtime: the request wrapper lets it pass.
