@@ -102,7 +102,7 @@ std::string ServeWinCgi(Env env, const std::vector<std::string>& body) {
   }
   if (plat::UpperCase(env["CONTENT_TYPE"]).find("MULTIPART") != std::string::npos) profile += "Content File={D}/content\r\n";
   const TProfileRun r = ServeProfile(Probe, profile + "[System]\r\nOutput File={D}/out\r\n", {{"content", whole}}, env);
-  return r.output + (r.stdoutText.empty() ? "" : " [stdout " + r.stdoutText + "]") + Exit(r.exitCode);
+  return r.file + (r.Output.empty() ? "" : " [stdout " + r.Output + "]") + Exit(r.ExitCode);
 }
 
 // A web server with the probe as its loaded library, the whole body there

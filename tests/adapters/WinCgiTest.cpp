@@ -35,8 +35,8 @@ TEST(WinCgiProfile, FieldsComeFromTheFormSectionsOfAPost) {
       {"body", "--xyzxyz\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n" + big + "\r\n--xyzxyz--\r\n"}};
   for (const Case& c : cases) {
     const TProfileRun s = ServeProfile(Probe, Post + c.form, files);
-    EXPECT_EQ(s.output, Page + "<fields>\r\n" + c.fields + "</fields>") << c.why;
-    EXPECT_EQ(s.stdoutText + std::to_string(s.exitCode), "0") << c.why;
+    EXPECT_EQ(s.file, Page + "<fields>\r\n" + c.fields + "</fields>") << c.why;
+    EXPECT_EQ(s.Output + std::to_string(s.ExitCode), "0") << c.why;
   }
 }
 
@@ -45,8 +45,8 @@ TEST(WinCgiProfile, GetTakesFieldsFromTheQueryAndVariablesFromFourSections) {
       "[CGI]\r\nRequest Method=GET\r\nQuery String=a=1&b=2\r\nExecutable Path=/cgi-win/p.exe\r\n"
       "[System]\r\nOutput File={D}/out\r\n[Extra Headers]\r\nUser Agent=UA\r\n[Accept]\r\ntext/html=Yes\r\n"
       "[Form Literal]\r\nA=no\r\n";
-  EXPECT_EQ(ServeProfile(Probe, profile).output, Page + "<fields>\r\na=1\r\nb=2\r\n</fields>");
-  EXPECT_EQ(ServeProfile(Probe, profile, {}, {{"PROBE_VARS", "SCRIPT_NAME,user_agent,TEXT/HTML,missing"}}).output,
+  EXPECT_EQ(ServeProfile(Probe, profile).file, Page + "<fields>\r\na=1\r\nb=2\r\n</fields>");
+  EXPECT_EQ(ServeProfile(Probe, profile, {}, {{"PROBE_VARS", "SCRIPT_NAME,user_agent,TEXT/HTML,missing"}}).file,
             Page + "<SCRIPT_NAME>/cgi-win/p.exe\r\n<user_agent>UA\r\n<TEXT/HTML>Yes\r\n<missing>\r\n");
 }
 
@@ -57,7 +57,7 @@ std::pair<std::string, std::string> RunGet(const ResidentSite& site, const std::
   std::filesystem::create_directories(dir);
   const TProfileRun r = RunProfile(site.self, dir, "[CGI]\r\nRequest Method=GET\r\nQuery String=" + query +
                                                        "\r\n[System]\r\nOutput File=" + dir + "/out\r\n", env, pid);
-  return {r.stdoutText + std::to_string(r.exitCode), r.output};
+  return {r.Output + std::to_string(r.ExitCode), r.file};
 }
 
 // A resident server takes the profile (and leaves it to the web server):

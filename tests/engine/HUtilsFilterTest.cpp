@@ -31,7 +31,6 @@ class TemplateFilter : public ::testing::Test {
   }
 
   FakeEngine engine;
-  FakeRequestScope scope{engine};
   THttpMemoFilter filter{nullptr};
 };
 

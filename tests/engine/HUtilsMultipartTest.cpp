@@ -71,7 +71,6 @@ class MultipartReader : public ::testing::Test {
   std::string uploadDir = tempDir;
   std::vector<std::string> tempFiles;
   Client client;
-  FakeRequestScope scope{client};
 };
 
 TEST_F(MultipartReader, HandlesPartsAsBrowsersAndOddClientsSendThem) {

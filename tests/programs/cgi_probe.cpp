@@ -18,7 +18,7 @@ bool Flag(const char* name) { return Env(name) == "1"; }
 class TProbeForm : public plat::TForm {
  public:
   explicit TProbeForm(plat::TComponent* owner) : plat::TForm(owner) {
-    engine = new TGeneralHttpEngine(this);
+    auto* engine = new TGeneralHttpEngine(this);
     engine->CGIMode = static_cast<TCGIMode>(std::atoi(Env("PROBE_MODE").c_str()));
     if (!Env("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(Env("PROBE_LIMIT")));
     engine->SetBufferedOutput(Flag("PROBE_BUFFERED"));
@@ -32,9 +32,8 @@ class TProbeForm : public plat::TForm {
         HttpWriteLn("<html><body>" + e.Message() + "</body></html>");
       });
     }
-    engine->OnIsapiExtensionVersion = [](unsigned&, std::string& description, bool&) {
+    engine->OnIsapiExtensionVersion = [](unsigned&, std::string&, bool&) {
       if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
-      description = Env("PROBE_EXTVERSION");
     };
     engine->OnIsapiFilterVersion = [](unsigned&, unsigned&, std::string& description, unsigned& flags, bool&) {
       if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
@@ -76,9 +75,8 @@ class TProbeForm : public plat::TForm {
 
   void ListFields() {
     HttpWriteLn("<fields>");
-    for (const std::string& name : engine->GetFieldNames()) {
-      std::string value, content;
-      engine->GetField(name, "", value);
+    for (const std::string& name : RequiredEngine().GetFieldNames()) {
+      std::string value = HttpGetField(name, ""), content;
       // An upload shows as its directory and content: its name is random.
       if (name.ends_with("_FILENAME") && plat::ReadWholeFile(value, content))
         value = plat::ExtractFileDir(value) + ": " + content;
@@ -86,8 +84,6 @@ class TProbeForm : public plat::TForm {
     }
     HttpWrite("</fields>");
   }
-
-  TGeneralHttpEngine* engine;
 };
 
 }  // namespace
@@ -104,6 +100,5 @@ int main(int argc, char** argv) {
   CgiWinEngineStartup();
   plat::Application().CreateForm<TProbeForm>();
   plat::Application().Run();
-  return 0;
 }
 #endif

@@ -52,19 +52,17 @@ inline void Touch(const std::string& path, int secondsAgo = 0) {
   std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
 }
 
-// A Windows CGI request: profile written to dir/req.ini and served by
-// program; its standard output and exit code, and what dir/out then holds.
-struct TProfileRun {
-  std::string output, stdoutText;
-  int exitCode;
+// A Windows CGI request (env names the CGI version): profile written to
+// dir/req.ini and served by program; its standard output and exit code, and
+// what dir/out then holds.
+struct TProfileRun : plat::TRunResult {
+  std::string file;
 };
 inline TProfileRun RunProfile(const std::string& program, const std::string& dir, const std::string& profile,
-                              ResidentSite::Env env, std::atomic<int>* pid = nullptr) {
-  env.try_emplace("CGI_VERSION", "CGI/1.3a (Win95)");
+                              const ResidentSite::Env& env, std::atomic<int>* pid = nullptr) {
   plat::AppendToFile(dir + "/req.ini", profile);
-  const plat::TRunResult r = plat::RunProgram(program, {dir + "/req.ini"}, env, "", 20000, pid);
-  TProfileRun run{"", r.Output, r.ExitCode};
-  if (!plat::ReadWholeFile(dir + "/out", run.output)) run.output = "[no output file]";
+  TProfileRun run{plat::RunProgram(program, {dir + "/req.ini"}, env, "", 20000, pid), ""};
+  if (!plat::ReadWholeFile(dir + "/out", run.file)) run.file = "[no output file]";
   return run;
 }
 
@@ -73,13 +71,10 @@ inline TProfileRun RunProfile(const std::string& program, const std::string& dir
 inline TProfileRun ServeProfile(const std::string& program, const std::string& profile,
                                 const std::map<std::string, std::string>& files = {}, ResidentSite::Env env = {}) {
   std::string dir = "/tmp/parlino-wprofile-XXXXXX";
-  if (!mkdtemp(dir.data())) return {"no directory", "", -1};
-  auto expand = [&dir](std::string text) {
-    for (size_t at; (at = text.find("{D}")) != std::string::npos;) text.replace(at, 3, dir);
-    return text;
-  };
+  if (!mkdtemp(dir.data())) return {{}, "no directory"};
+  auto expand = [&dir](const std::string& text) { return std::regex_replace(text, std::regex("\\{D\\}"), dir); };
   for (const auto& [name, content] : files) plat::AppendToFile(dir + "/" + name, expand(content));
-  env.try_emplace("CGI_LOG_DIR", dir);
+  env.insert({{"CGI_LOG_DIR", dir}, {"CGI_VERSION", "CGI/1.3a (Win95)"}});
   const TProfileRun served = RunProfile(program, dir, expand(profile), env);
   plat::RemoveTree(dir);
   return served;
