@@ -19,15 +19,20 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
   static constexpr long Success = HSE_STATUS_SUCCESS;
   using TLibraryHost::TLibraryHost;
   TLibraryResult Serve(const TLibraryCall& call) const {
-    TLibraryResult result;
-    const size_t preload = std::min(call.Preload, call.Body.size());
-    TConnection connection{call, result, preload};
-    std::string preloaded = call.Body.substr(0, preload);
+    TConnection connection{call, std::min(call.Preload, call.Body.size())};
+    std::string preloaded = call.Body.substr(0, connection.Position);
     EXTENSION_CONTROL_BLOCK ecb{sizeof ecb, IsapiVersion, &connection, 0, {}, Text(call, "REQUEST_METHOD"),
                                 Text(call, "QUERY_STRING"), Text(call, "PATH_INFO"), Text(call, "PATH_TRANSLATED"),
-                                static_cast<DWORD>(call.Body.size()), static_cast<DWORD>(preload),
+                                static_cast<DWORD>(call.Body.size()), static_cast<DWORD>(preloaded.size()),
                                 reinterpret_cast<unsigned char*>(preloaded.data()), Text(call, "CONTENT_TYPE"),
-                                GetVariable,
+                                // The published contract: a value that does not fit fails the call.
+                                [](void* id, char* name, void* buffer, DWORD* size) -> BOOL {
+                                  auto it = Of(id).Call.Variables.find(name);
+                                  if (it == Of(id).Call.Variables.end() || it->second.size() + 1 > *size) return 0;
+                                  *size = static_cast<DWORD>(it->second.size() + 1);
+                                  std::memcpy(buffer, it->second.c_str(), *size);
+                                  return 1;
+                                },
                                 [](void* id, void* buffer, DWORD* bytes, DWORD) -> BOOL {
                                   Of(id).Result.Output.append(static_cast<char*>(buffer), *bytes);
                                   return 1;
@@ -40,9 +45,9 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
                                   if (request == HSE_REQ_SEND_URL_REDIRECT_RESP) Of(id).Result.Redirect = static_cast<char*>(buffer);
                                   return request == HSE_REQ_SEND_URL_REDIRECT_RESP;
                                 }};
-    result.Status = Entry<DWORD(EXTENSION_CONTROL_BLOCK*)>("HttpExtensionProc")(&ecb);
-    result.LogData = ecb.lpszLogData;
-    return result;
+    connection.Result.Status = Entry<DWORD(EXTENSION_CONTROL_BLOCK*)>("HttpExtensionProc")(&ecb);
+    connection.Result.LogData = ecb.lpszLogData;
+    return connection.Result;
   }
 
   // One notification with raw as its raw data; what the filter sent.
@@ -63,19 +68,8 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
 
  private:
   static TConnection& Of(void* id) { return *static_cast<TConnection*>(id); }
-
-  // The published contract: a value that does not fit fails the call.
-  static BOOL GetVariable(void* id, char* name, void* buffer, DWORD* size) {
-    auto it = Of(id).Call.Variables.find(name);
-    if (it == Of(id).Call.Variables.end() || it->second.size() + 1 > *size) return 0;
-    *size = static_cast<DWORD>(it->second.size() + 1);
-    std::memcpy(buffer, it->second.c_str(), *size);
-    return 1;
-  }
-
   static char* Text(const TLibraryCall& call, const char* name) {
     auto it = call.Variables.find(name);
     return const_cast<char*>(it == call.Variables.end() ? "" : it->second.c_str());
   }
 };
-

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,35 +28,32 @@ struct TLibraryResult {
   size_t Delivered = 0;                          // body bytes read
 };
 
-// One request's connection, the body's bytes after the preloaded ones.
+// One request's connection: the body's bytes after the preloaded ones, and
+// what the library made of the request.
 struct TConnection {
   const TLibraryCall& Call;
-  TLibraryResult& Result;
-  size_t Position;  // body bytes handed out so far
+  size_t Position;  // body bytes handed out so far, the preloaded ones first
+  TLibraryResult Result = {};
   size_t Read(void* buffer, size_t asked) {
-    const size_t held = Call.Body.size() - Position, n = std::min(asked, held);
-    Result.Reads.emplace_back(asked, held);
-    std::memcpy(buffer, Call.Body.data() + Position, n);
+    Result.Reads.emplace_back(asked, Call.Body.size() - Position);
+    const size_t n = Call.Body.copy(static_cast<char*>(buffer), asked, Position);
     Position += n;
     Result.Delivered += n;
     return n;
   }
 };
 
-// A library loaded as a server loads it, kept to itself (RTLD_LOCAL).
+// A library loaded as a server loads it, kept to itself (RTLD_LOCAL); null
+// when it cannot be loaded.
+using TLibrary = std::unique_ptr<void, int (*)(void*)>;
+
 template <class Host>
 class TLibraryHost {
  public:
-  // Handle() is null when the library cannot be loaded.
-  explicit TLibraryHost(const std::string& module) : handle_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-  ~TLibraryHost() {
-    if (handle_) dlclose(handle_);
-  }
-  void* Handle() const { return handle_; }
+  explicit TLibraryHost(const std::string& module) : library_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL), dlclose) {}
+  void* Handle() const { return library_.get(); }
   template <class F>
-  F* Entry(const char* name) const {
-    return handle_ ? reinterpret_cast<F*>(dlsym(handle_, name)) : nullptr;
-  }
+  F* Entry(const char* name) const { return library_ ? reinterpret_cast<F*>(dlsym(library_.get(), name)) : nullptr; }
   // Every call, on that many threads at once; results in the calls' order.
   std::vector<TLibraryResult> ServeAll(const std::vector<TLibraryCall>& calls, int threads) const {
     std::vector<TLibraryResult> results(calls.size());
@@ -70,5 +68,5 @@ class TLibraryHost {
   }
 
  private:
-  void* handle_;
+  TLibrary library_;
 };

@@ -8,17 +8,20 @@
 #include "adapters/NsapiRec.h"
 #include "tests/support/LibraryHost.h"
 
-// Parameter blocks as one chain in insertion order.
+// Parameter blocks as one chain in insertion order; no name finds its end.
 inline pb_entry** NsLink(pblock* pb, const char* name) {
   pb_entry** link = &pb->ht[0];
-  while (*link && std::strcmp((*link)->param->name, name) != 0) link = &(*link)->next;
+  while (*link && (!name || std::strcmp((*link)->param->name, name) != 0)) link = &(*link)->next;
   return link;
 }
 inline pb_param* NsAdd(pblock* pb, const char* name, const char* value) {
-  pb_entry** link = &pb->ht[0];
-  while (*link) link = &(*link)->next;
-  *link = new pb_entry{new pb_param{strdup(name), strdup(value)}, nullptr};
-  return (*link)->param;
+  return (*NsLink(pb, nullptr) = new pb_entry{new pb_param{strdup(name), strdup(value)}, nullptr})->param;
+}
+// Takes the parameter at link out of its chain.
+inline pb_param* NsTake(pb_entry** link) {
+  std::unique_ptr<pb_entry> e(*link);
+  *link = e->next;
+  return e->param;
 }
 inline void NsFreeParam(pb_param* p) {
   std::free(p->name);
@@ -28,14 +31,8 @@ inline void NsFreeParam(pb_param* p) {
 struct TNsBlock {
   pb_entry* chain = nullptr;
   pblock pb{1, &chain};
-  TNsBlock() = default;
-  TNsBlock(const TNsBlock&) = delete;
   ~TNsBlock() {
-    while (pb_entry* e = chain) {
-      chain = e->next;
-      NsFreeParam(e->param);
-      delete e;
-    }
+    while (chain) NsFreeParam(NsTake(&chain));
   }
 };
 
@@ -45,13 +42,8 @@ class TNsapiHost : public TLibraryHost<TNsapiHost> {
   // The fake server library kept to itself (RTLD_LOCAL), loaded after the
   // module's start-up: the module finds it by its soname at a request.
   TNsapiHost(const std::string& server, const std::string& module)
-      : TLibraryHost(module), server_(dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-    bind_ = server_ ? reinterpret_cast<void (*)(TConnection*)>(dlsym(server_, "nsfake_bind")) : nullptr;
-  }
-  ~TNsapiHost() {
-    if (server_) dlclose(server_);
-  }
-  bool Ready() const { return Entry<int(pblock*, Session*, Request*)>("NsapiService") != nullptr; }
+      : TLibraryHost(module), server_(dlopen(server.c_str(), RTLD_NOW | RTLD_LOCAL), dlclose),
+        bind_(server_ ? reinterpret_cast<void (*)(TConnection*)>(dlsym(server_.get(), "nsfake_bind")) : nullptr) {}
 
   TLibraryResult Serve(const TLibraryCall& call) const {
     TNsBlock params, client, vars, reqpb, headers, srvhdrs;
@@ -65,20 +57,19 @@ class TNsapiHost : public TLibraryHost<TNsapiHost> {
              {&client, "ip", "REMOTE_ADDR"}})
       if (v.count(name)) NsAdd(&block->pb, param, v[name].c_str());
     for (const auto& [name, value] : call.ServerHeaders) NsAdd(&srvhdrs.pb, name.c_str(), value.c_str());
-    TLibraryResult result;
-    TConnection connection{call, result, std::min({call.Preload, call.Body.size(), static_cast<size_t>(call.BufferSize)})};
+    TConnection connection{call, std::min({call.Preload, call.Body.size(), static_cast<size_t>(call.BufferSize)})};
     std::vector<unsigned char> input(call.BufferSize);
-    std::memcpy(input.data(), call.Body.data(), connection.Position);
+    call.Body.copy(reinterpret_cast<char*>(input.data()), connection.Position);
     netbuf buffer{7, 0, static_cast<int>(connection.Position), call.BufferSize, 30, "10.0.0.1", input.data(), nullptr};
     Session sn{&client.pb, 7, &buffer, 1};
     Request rq{&vars.pb, &reqpb.pb, 1, &headers.pb, 0, &srvhdrs.pb};
     if (bind_) bind_(&connection);
-    result.Status = Entry<int(pblock*, Session*, Request*)>("NsapiService")(&params.pb, &sn, &rq);
+    connection.Result.Status = Entry<int(pblock*, Session*, Request*)>("NsapiService")(&params.pb, &sn, &rq);
     if (bind_) bind_(nullptr);
-    return result;
+    return connection.Result;
   }
 
  private:
-  void* server_;
-  void (*bind_)(TConnection*) = nullptr;
+  TLibrary server_;
+  void (*bind_)(TConnection*);
 };
