@@ -8,8 +8,7 @@
 #include <cstring>
 
 #include "tests/support/ForumFixture.h"
-#include "tests/support/IsapiHost.h"
-#include "tests/support/NsapiHost.h"
+#include "tests/support/LibraryHost.h"
 
 namespace {
 

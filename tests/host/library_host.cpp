@@ -14,8 +14,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "tests/support/IsapiHost.h"
-#include "tests/support/NsapiHost.h"
+#include "tests/support/LibraryHost.h"
 
 int main(int argc, char** argv) {
   TLibraryCall call;

@@ -4,7 +4,7 @@
 // "_pblock_fr" (NS_FR).
 #include <mutex>
 
-#include "tests/support/NsapiHost.h"
+#include "tests/support/LibraryHost.h"
 
 #ifdef NS_INT
 #define E(name) INT##name
