@@ -62,7 +62,9 @@ class TLibraryHost {
   explicit TLibraryHost(const std::string& module) : library_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL), dlclose) {}
   void* Handle() const { return library_.get(); }
   template <class F>
-  F* Entry(const char* name) const { return library_ ? reinterpret_cast<F*>(dlsym(library_.get(), name)) : nullptr; }
+  F* Entry(const char* name) const {
+    return library_ ? reinterpret_cast<F*>(dlsym(library_.get(), name)) : nullptr;
+  }
   // Every call, on that many threads at once; results in the calls' order.
   std::vector<TLibraryResult> ServeAll(const std::vector<TLibraryCall>& calls, int threads) const {
     std::vector<TLibraryResult> results(calls.size());
