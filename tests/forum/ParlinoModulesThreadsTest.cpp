@@ -8,8 +8,7 @@
 #include <cstring>
 
 #include "tests/support/ForumFixture.h"
-#include "tests/support/IsapiHost.h"
-#include "tests/support/NsapiHost.h"
+#include "tests/support/LibraryHost.h"
 
 namespace {
 
@@ -45,7 +44,7 @@ class Modules : public ::testing::Test {
     fs::remove_all(root);
   }
   void SetUp() override {
-    ASSERT_TRUE(isapi->Handle() && probe->Handle() && nsapi->Ready());
+    ASSERT_TRUE(isapi->Handle() && probe->Handle() && nsapi->Handle());
     fs::remove_all(root / "parlino");
     fs::create_directories(root / "parlino");
     for (const char* log : {"cgi_probe.Log", "parlino.Log"}) fs::remove(root / log);

@@ -4,24 +4,20 @@
 // "_pblock_fr" (NS_FR).
 #include <mutex>
 
-#include "tests/support/NsapiHost.h"
+#include "tests/support/LibraryHost.h"
 
-#if defined(NS_INT)
+#ifdef NS_INT
 #define E(name) INT##name
-#define FR INTpblock_fr
-#elif defined(NS_FR)
-#define E(name) name
-#define FR pblock_fr
 #else
 #define E(name) name
-#define FR _pblock_fr
+#endif
+#ifdef NS_PLAIN
+#define pblock_fr _pblock_fr
 #endif
 
-namespace {
-thread_local TConnection* trace = nullptr;
-thread_local int status = 0;
-thread_local const char* reason = nullptr;
-}  // namespace
+static thread_local TConnection* trace = nullptr;
+static thread_local int status = 0;
+static thread_local const char* reason = nullptr;
 
 extern "C" {
 
@@ -32,14 +28,9 @@ char* E(pblock_findval)(const char* name, pblock* pb) {
   return e ? e->param->value : nullptr;
 }
 
-pb_param* FR(const char* name, pblock* pb, int remove) {
+pb_param* E(pblock_fr)(const char* name, pblock* pb, int remove) {
   pb_entry** link = NsLink(pb, name);
-  pb_entry* e = *link;
-  if (!e || !remove) return e ? e->param : nullptr;
-  *link = e->next;
-  pb_param* p = e->param;
-  delete e;
-  return p;
+  return !*link ? nullptr : remove ? NsTake(link) : (*link)->param;
 }
 
 void E(param_free)(pb_param* p) { NsFreeParam(p); }
