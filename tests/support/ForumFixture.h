@@ -159,7 +159,6 @@ class ForumSite : public ::testing::Test {
     for (size_t i = 0; i < records.size(); ++i) records[i].Encode(reinterpret_cast<unsigned char*>(&bytes[i * R]));
     WriteFile(data + "_data.dat", bytes);
   }
-  void Ini(const std::string& text) const { WriteFile(data + ".ini", text); }
   std::string TextFile(int id) const { return data + "_" + std::to_string(id) + ".txt"; }
 
   fs::path root;
