@@ -35,7 +35,7 @@ TEST_F(List, FollowsTheSettingsFileInTheLookAndPagingOfTheListAndInPostsAllowing
       {"0", false}, {"0x0", false}, {"0X00", false}, {"-1", true}, {"0xa", true}, {"0x", true}, {"0xZ", true},
       {"0x100000000", true}};  // decimals as StrToInt's own test takes them, blanks and quotes as below
   for (const auto& [value, allowed] : allow) {  // after a byte order mark, which is skipped
-    Ini(std::string("\xEF\xBB\xBF[Parameters]\nPassword=\nAllowHTML=") + value + "\n");
+    WriteFile(data + ".ini", std::string("\xEF\xBB\xBF[Parameters]\nPassword=\nAllowHTML=") + value + "\n");
     Post("n", "e", "s", text);
     EXPECT_EQ(ReadFile(TextFile(Records().back().Id)), allowed ? text : escaped) << "AllowHTML=" << value;
   }
@@ -48,9 +48,9 @@ TEST_F(List, FollowsTheSettingsFileInTheLookAndPagingOfTheListAndInPostsAllowing
   Store(sixty);
   // Only the Parameters section counts; names in any case, values without
   // surrounding blanks and one pair of quotation marks.
-  Ini("[Other]\nFontname=wrong\n[parameters]\nFONTNAME=\"Times New Roman\"\nTablecolor='#000000'\nTablewidth= 80% \n"
-      "entries=20\nSubjectCaption=S\nSenderCaption=F\nTimeCaption=T\nFirstButtonCaption=<<\nPrevButtonCaption=<\n"
-      "NextButtonCaption=>\n");
+  WriteFile(data + ".ini", "[Other]\nFontname=wrong\n[parameters]\nFONTNAME=\"Times New Roman\"\nTablecolor='#000000'\n"
+            "Tablewidth= 80% \nentries=20\nSubjectCaption=S\nSenderCaption=F\nTimeCaption=T\nFirstButtonCaption=<<\n"
+            "PrevButtonCaption=<\nNextButtonCaption=>\n");
   const std::vector<std::string> all = FrontSearch(sixty);
   const std::string prev = "&ACTION_SEARCH_PREV=x", next = "&ACTION_SEARCH_NEXT=x";
   const std::tuple<std::string, int, int, int, std::string> cases[] = {  // query, page, rows, buttons
@@ -76,7 +76,7 @@ TEST_F(List, FollowsTheSettingsFileInTheLookAndPagingOfTheListAndInPostsAllowing
 // or negative numbers, some threads deep (beyond 255 steps of indentation,
 // too): the list equals the one found by searching from the front, row for row.
 TEST_F(List, MatchesTheFrontSearchOnRandomForumsWithRepeatedNumbers) {
-  Ini("[Parameters]\nEntries=100000\n");
+  WriteFile(data + ".ini", "[Parameters]\nEntries=100000\n");
   // A large page file is read first: its buffer, once freed, moves the list's large buffers onto the heap, where
   // running past one corrupts the heap and ends the program even without a sanitizer.
   WriteFile(data + "_command.htm", std::string(200000, ' '));

@@ -52,7 +52,7 @@ TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
   // Leftovers of killed requests go; other forums' files and names that only look alike stay.
   for (const std::string orphan : {"_5.txt", "_data.new"}) WriteFile(data + orphan, "left");
   for (const std::string other : {"_05.txt", "_6.txt.bak", "x_7.txt"}) WriteFile(data + other, "other");
-  Ini("[Parameters]\nPassword=secret\n");
+  WriteFile(data + ".ini", "[Parameters]\nPassword=secret\n");
   auto removal = [&](int killAfterMs) {
     WriteFile(data + "_data.dat", before);
     return Request("", "NEWNAME=tavik&NEWEMAIL=secret&NEWSUBJECT=remove&NEWTEXT=x&ACTION_NEWMESSAGE_POST=1&REPLYID=999",
@@ -91,7 +91,7 @@ TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
 TEST_F(MessageStore, APostOrARemovalIsOnDiskBeforeItIsAcknowledged) {
   Store({Message(5, 0, "five")});
   WriteFile(TextFile(5), "t");
-  Ini("[Parameters]\nPassword=secret\n");
+  WriteFile(data + ".ini", "[Parameters]\nPassword=secret\n");
   const std::string log = (root / "trace").string();
   tracer = {"/usr/bin/strace", "-f", "-qq", "-y", "-e", "trace=fsync,rename", "-o", log};
   auto steps = [&] {  // the renames, and the data directory or the file extension each fsync reached, in order
@@ -111,7 +111,7 @@ TEST_F(MessageStore, APostOrARemovalIsOnDiskBeforeItIsAcknowledged) {
 TEST_F(MessageStore, NeverWritesThroughAPlantedFileAndRefusesFilesThatAreNotRegularAtOnce) {
   Store({Message(5, 0, "five")});
   WriteFile(TextFile(5), "t");
-  Ini("[Parameters]\nPassword=secret\n");
+  WriteFile(data + ".ini", "[Parameters]\nPassword=secret\n");
   const std::string outside = (root / "outside").string(), open = " kann nicht ge\xF6" "ffnet werden";
   const std::string removal = "NEWNAME=tavik&NEWEMAIL=secret&NEWSUBJECT=remove&REPLYID=5&NEWTEXT=x&ACTION_NEWMESSAGE_POST=1",
                     post = "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=x&ACTION_NEWMESSAGE_POST=1";

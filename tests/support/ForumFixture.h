@@ -4,9 +4,9 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <set>
 
 #include "engine/HUtils.h"
 #include "forum/ParlinoUtil.h"
@@ -29,7 +29,7 @@ inline const std::string Form = "<form method=\"post\" action=\"/cgi-bin/parlino
 constexpr size_t R = TNewsRecord::RecordSize;
 
 inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-inline std::string ReadFile(const std::string& path) {
+inline std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
@@ -53,7 +53,7 @@ inline std::vector<std::string> Rows(const std::string& page) {
 }
 
 inline std::vector<TNewsRecord> ReadRecords(const fs::path& file) {
-  const std::string bytes = ReadFile(file.string());
+  const std::string bytes = ReadFile(file);
   std::vector<TNewsRecord> records;
   for (size_t at = 0; at + R <= bytes.size(); at += R)
     records.push_back(TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(bytes.data() + at)));
@@ -86,7 +86,7 @@ inline void ExpectStored(const std::string& page, const fs::path& dir, size_t n,
   const std::vector<TNewsRecord> records = ReadRecords(dir / "parlino_data.dat");
   ASSERT_EQ(records.size(), n + 1);
   EXPECT_EQ(records[n].Subject, subject);
-  EXPECT_EQ(ReadFile((dir / ("parlino_" + std::to_string(records[n].Id) + ".txt")).string()), LongText);
+  EXPECT_EQ(ReadFile(dir / ("parlino_" + std::to_string(records[n].Id) + ".txt")), LongText);
 }
 // and requests of many server threads, which never meet: each of 400 on 8
 // threads gets the page it gets alone, then 16 posts at once are all stored.
@@ -108,13 +108,12 @@ void ExpectRequestsOfManyThreadsNeverMeet(const Host& host, const fs::path& dir,
   EXPECT_TRUE(Has(alone[3].Output, "name=\"NEWNAME\" value=\"v3\"")) << alone[3].Output;
   for (int i = 0; i < 16; ++i) posts.push_back(call("", "", post + "p" + std::to_string(i) + "&NEWTEXT=of+p" + std::to_string(i)));
   const auto stored = host.ServeAll(posts, 16);
-  std::multiset<std::string> texts;
-  for (const TNewsRecord& r : ReadRecords(dir / "parlino_data.dat"))
-    texts.insert(ReadFile((dir / ("parlino_" + std::to_string(r.Id) + ".txt")).string()));
+  const std::vector<TNewsRecord> records = ReadRecords(dir / "parlino_data.dat");
+  const auto text = [&](const TNewsRecord& r) { return ReadFile(dir / ("parlino_" + std::to_string(r.Id) + ".txt")); };
   for (int i = 0; i < 16; ++i) {
     EXPECT_TRUE(Has(stored[i].Output, "set-cookie:NEWSGROUP=N%3Dp" + std::to_string(i) + "%26")) << i;
     EXPECT_TRUE(Has(stored[i].Output, "Your message have been posted !")) << i;
-    EXPECT_EQ(texts.count("of p" + std::to_string(i)), 1u) << i;
+    EXPECT_EQ(std::ranges::count(records, "of p" + std::to_string(i), text), 1) << i;
   }
 }
 
@@ -159,7 +158,6 @@ class ForumSite : public ::testing::Test {
     for (size_t i = 0; i < records.size(); ++i) records[i].Encode(reinterpret_cast<unsigned char*>(&bytes[i * R]));
     WriteFile(data + "_data.dat", bytes);
   }
-  void Ini(const std::string& text) const { WriteFile(data + ".ini", text); }
   std::string TextFile(int id) const { return data + "_" + std::to_string(id) + ".txt"; }
 
   fs::path root;
