@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "tests/support/ForumFixture.h"
+#include "tests/support/ResidentSite.h"
 
 namespace {
 
@@ -146,21 +147,15 @@ TEST_F(Forum, PagesAndStoredPostsThroughWindowsCgiAreThoseOfStandardCgi) {
   // A request as a Windows CGI server writes it; external fields go to files.
   auto winRequest = [&](const std::string& query, const std::string& form = "", const std::string& cookie = "",
                         const std::map<std::string, std::string>& external = {}) {
-    const std::string dir = (root / "w").string();
-    fs::remove_all(dir), fs::create_directories(dir);
     std::string profile = "[CGI]\r\nRequest Method=" + std::string(form.empty() && external.empty() ? "GET" : "POST") +
                           "\r\nQuery String=" + query + "\r\nExecutable Path=/cgi-bin/parlino\r\n[System]\r\n"
-                          "Output File=" + dir + "/out\r\n[Extra Headers]\r\nCookie=" + cookie + "\r\n[Form Literal]\r\n" +
+                          "Output File={D}/out\r\n[Extra Headers]\r\nCookie=" + cookie + "\r\n[Form Literal]\r\n" +
                           form + "[Form External]\r\n";
-    for (const auto& [name, value] : external) {
-      WriteFile(dir + "/" + name, value);
-      profile += name + "=" + dir + "/" + name + " " + std::to_string(value.size()) + "\r\n";
-    }
-    WriteFile(dir + "/req.ini", profile);
-    const plat::TRunResult r = plat::RunProgram(program, {dir + "/req.ini"},
-                                                {{"CGI_VERSION", "CGI/1.3a (Win95)"}, {"CGI_LOG_DIR", root.string()}}, "");
+    for (const auto& [name, value] : external)
+      profile += name + "={D}/" + name + " " + std::to_string(value.size()) + "\r\n";
+    const TProfileRun r = ServeProfile(program, profile, external);
     EXPECT_EQ(r.Output + std::to_string(r.ExitCode), "0");
-    return ReadFile(dir + "/out");
+    return r.file;
   };
   const std::string cookie = "NEWSGROUP=N%3DAnna%26E%3Da%2540b.c";
   const std::string standard = Post("Anna", "a@b.c", "Hi <all>", "l1\r\nl2");
