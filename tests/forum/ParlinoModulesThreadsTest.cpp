@@ -86,6 +86,7 @@ TEST_F(Modules, PostsAreStoredAndPagesCarryTheScriptNameAsEachServerSendsThem) {
            {false, "IIS", "C:\\inetpub\\scripts\\p.dll", "", {}, Ok, "<A HREF=\"/scripts/p.dll?VIEWID="},
            {false, "IIS", "C:\\inetpub\\scripts\\p.dll", "ACTION_NEWMESSAGE=1", {}, Ok, "<form method=\"post\" action=\"/scripts/p.dll\">"},
            {false, "IIS", "C:\\p.dll", "", {}, Ok, "<A HREF=\"C:\\p.dll?VIEWID="},
+           {false, "IIS", "", "", {}, Ok, "<A HREF=\"?VIEWID="},
            // The error page is a successful response.
            {false, "IIS", "/p", "VIEWID=abc", {}, Ok, error},
            // NSAPI: the server's status line, then srvhdrs as the forum left it.
