@@ -44,6 +44,9 @@ constexpr const char* LibraryNames[] = {"ns-httpd50.dll", "ns-httpd40.dll", "ns-
 std::atomic<void*> entries[NsapiEntryCount];
 std::atomic<TNSAPIEngine*> theEngine{nullptr};
 std::atomic<bool> active{false};
+// Set once the whole table is in place: a request must not go ahead on
+// net_write while the entries after it are still being stored.
+std::atomic<bool> tableReady{false};
 
 template <int I, class F>
 F Fn() {
@@ -104,17 +107,18 @@ void LoadNsapiLibrary() {
       if (!entry && i == Index("_pblock_fr")) entry = Resolve(library, "pblock_fr");
       entries[i].store(entry, std::memory_order_release);
     }
+    tableReady.store(NS(net_write) != nullptr, std::memory_order_release);
   } catch (...) {
     // A server library that cannot be loaded leaves its entries empty.
   }
 }
 
 bool NsapiLibraryReady() {
-  if (NS(net_write)) return true;
+  if (tableReady.load(std::memory_order_acquire)) return true;
   static std::mutex reload;
   std::lock_guard<std::mutex> lock(reload);
-  if (!NS(net_write)) LoadNsapiLibrary();
-  return NS(net_write) != nullptr;
+  if (!tableReady.load(std::memory_order_acquire)) LoadNsapiLibrary();
+  return tableReady.load(std::memory_order_acquire);
 }
 
 TNsapiThreadFields& NsapiThreadFields() { return ThreadContext().Parts.Get<TNsapiThreadFields>(); }

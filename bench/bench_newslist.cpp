@@ -81,7 +81,6 @@ void ListPage(benchmark::State& bench, const std::string& fields, bool fewNumber
   engine.AutoHttpHeader = false;
   engine.Variables["SCRIPT_NAME"] = "/cgi-bin/forum";
   engine.FieldData = fields;
-  FakeRequestScope scope(engine);
   THttpCookie cookie(nullptr);
   TNewsNavigator navigator(state.FilePrefix + "_data.dat", state, cookie);
   for (auto _ : bench) navigator.WriteNewsList();

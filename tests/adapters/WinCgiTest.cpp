@@ -12,32 +12,6 @@ namespace {
 const std::string Probe = std::string(PARLINO_BINARY_DIR) + "/cgi_probe";
 const std::string Page = "content-type:text/html\r\n\r\n";
 
-struct Served {
-  std::string output, stdoutText;
-  int exitCode;
-};
-
-// Writes the profile ("{D}" is the request's directory) and other files,
-// serves it and returns what the output file then holds.
-Served Serve(const std::string& profile, const std::map<std::string, std::string>& files = {},
-             std::map<std::string, std::string> env = {}) {
-  std::string dir = "/tmp/parlino-wprofile-XXXXXX";
-  if (!mkdtemp(dir.data())) return {"no directory", "", -1};
-  auto expand = [&dir](std::string text) {
-    for (size_t at; (at = text.find("{D}")) != std::string::npos;) text.replace(at, 3, dir);
-    return text;
-  };
-  for (const auto& [name, content] : files) plat::AppendToFile(dir + "/" + name, expand(content));
-  plat::AppendToFile(dir + "/req.ini", expand(profile));
-  env["CGI_VERSION"] = "CGI/1.3a (Win95)";
-  env["CGI_LOG_DIR"] = dir;
-  const plat::TRunResult r = plat::RunProgram(Probe, {dir + "/req.ini"}, env, "");
-  Served served{"", r.Output, r.ExitCode};
-  if (!plat::ReadWholeFile(dir + "/out", served.output)) served.output = "[no output file]";
-  plat::RemoveTree(dir);
-  return served;
-}
-
 const std::string Post = "[CGI]\r\nRequest Method=POST\r\n[System]\r\nOutput File={D}/out\r\n";
 
 TEST(WinCgiProfile, FieldsComeFromTheFormSectionsOfAPost) {
@@ -45,20 +19,24 @@ TEST(WinCgiProfile, FieldsComeFromTheFormSectionsOfAPost) {
     const char* why;
     std::string form, fields;
   };
+  const std::string big(12000, 'x');
   const std::vector<Case> cases = {
       {"repeats joined, stopping at a gap",
        "[Form Literal]\r\nColor=r\r\nColor_1=g\r\n[Form File]\r\nColor_2=b\r\nColor_4=x\r\n", "COLOR=r\r\ng\r\nb\r\nCOLOR_2=b\r\nCOLOR_4=x\r\n"},
       {"external: count beyond the file", "[Form External]\r\nT={D}/t 100\r\n", "T=abc\r\n"},
       {"external: ends at a zero byte", "[Form External]\r\nT={D}/z 5\r\n", "T=a\r\n"},
-      {"external: count cuts", "[Form External]\r\nT={D}/t 1\r\n", "T=a\r\n"},
       {"external: missing file or no count", "[Form External]\r\nT={D}/none 3\r\nU={D}/t\r\n", "T=\r\nU=\r\n"},
-      {"another FORM section: listed, default value", "[Formula]\r\nQ=1\r\n", "Q=\r\n"},
+      {"a multipart body, read whole whatever its length",
+       "Content File={D}/body\r\n[CGI]\r\nContent Type=multipart/form-data; boundary=xyzxyz\r\nContent Length=12068\r\n",
+       "a=" + big + "\r\n"},
   };
-  const std::map<std::string, std::string> files = {{"t", "abc"}, {"z", std::string("a\0bc", 4)}};
+  const std::map<std::string, std::string> files = {
+      {"t", "abc"}, {"z", std::string("a\0bc", 4)},
+      {"body", "--xyzxyz\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n" + big + "\r\n--xyzxyz--\r\n"}};
   for (const Case& c : cases) {
-    const Served s = Serve(Post + c.form, files);
-    EXPECT_EQ(s.output, Page + "<fields>\r\n" + c.fields + "</fields>") << c.why;
-    EXPECT_EQ(s.stdoutText + std::to_string(s.exitCode), "0") << c.why;
+    const TProfileRun s = ServeProfile(Probe, Post + c.form, files);
+    EXPECT_EQ(s.file, Page + "<fields>\r\n" + c.fields + "</fields>") << c.why;
+    EXPECT_EQ(s.Output + std::to_string(s.ExitCode), "0") << c.why;
   }
 }
 
@@ -67,42 +45,19 @@ TEST(WinCgiProfile, GetTakesFieldsFromTheQueryAndVariablesFromFourSections) {
       "[CGI]\r\nRequest Method=GET\r\nQuery String=a=1&b=2\r\nExecutable Path=/cgi-win/p.exe\r\n"
       "[System]\r\nOutput File={D}/out\r\n[Extra Headers]\r\nUser Agent=UA\r\n[Accept]\r\ntext/html=Yes\r\n"
       "[Form Literal]\r\nA=no\r\n";
-  EXPECT_EQ(Serve(profile).output, Page + "<fields>\r\na=1\r\nb=2\r\n</fields>");
-  EXPECT_EQ(Serve(profile, {}, {{"PROBE_VARS", "SCRIPT_NAME,user_agent,TEXT/HTML,missing"}}).output,
+  EXPECT_EQ(ServeProfile(Probe, profile).file, Page + "<fields>\r\na=1\r\nb=2\r\n</fields>");
+  EXPECT_EQ(ServeProfile(Probe, profile, {}, {{"PROBE_VARS", "SCRIPT_NAME,user_agent,TEXT/HTML,missing"}}).file,
             Page + "<SCRIPT_NAME>/cgi-win/p.exe\r\n<user_agent>UA\r\n<TEXT/HTML>Yes\r\n<missing>\r\n");
-}
-
-TEST(WinCgiProfile, OutputFileRulesAndFailures) {
-  // No Output File: nothing is written, no event fires.
-  Served s = Serve("[CGI]\r\nRequest Method=GET\r\n", {}, {{"PROBE_THROW", "x"}});
-  EXPECT_EQ(s.output + s.stdoutText + std::to_string(s.exitCode), "[no output file]0");
-  // An existing longer output file keeps its surplus after the response.
-  s = Serve(Post, {{"out", Page + "<fields>\r\n</fields>SURPLUS"}}, {{"PROBE_TEXT", "<p>"}});
-  EXPECT_EQ(s.output, Page + "<p>elds>\r\n</fields>SURPLUS");
-  // A missing content file goes to the error page in the output file.
-  s = Serve(Post + "Content File={D}/gone\r\n[CGI]\r\nContent Type=multipart/form-data; boundary=x\r\n");
-  EXPECT_EQ(s.output.substr(0, Page.size() + 18), Page + "<html><body>Datei ");
-  EXPECT_NE(s.output.find("/gone kann nicht ge\xF6" "ffnet werden</body></html>"), std::string::npos) << s.output;
-  EXPECT_EQ(s.stdoutText + std::to_string(s.exitCode), "0");
-  // A multipart body is read whole, whatever its length.
-  const std::string big(12000, 'x');
-  s = Serve(Post + "Content File={D}/body\r\n[CGI]\r\nContent Type=multipart/form-data; boundary=xyzxyz\r\n"
-                   "Content Length=12068\r\n",
-            {{"body", "--xyzxyz\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n" + big + "\r\n--xyzxyz--\r\n"}});
-  EXPECT_EQ(s.output, Page + "<fields>\r\na=" + big + "\r\n</fields>");
 }
 
 // A GET profile asking for query, written to dir and run by the site's
 // program: its standard output and exit code, and its output file.
-std::pair<std::string, std::string> RunProfile(const ResidentSite& site, const std::string& dir, const std::string& query,
-                                               const ResidentSite::Env& env, std::atomic<int>* pid = nullptr) {
+std::pair<std::string, std::string> RunGet(const ResidentSite& site, const std::string& dir, const std::string& query,
+                                           const ResidentSite::Env& env, std::atomic<int>* pid = nullptr) {
   std::filesystem::create_directories(dir);
-  plat::AppendToFile(dir + "/req.ini", "[CGI]\r\nRequest Method=GET\r\nQuery String=" + query +
-                                           "\r\n[System]\r\nOutput File=" + dir + "/out\r\n");
-  const plat::TRunResult r = plat::RunProgram(site.self, {dir + "/req.ini"}, env, "", 20000, pid);
-  std::string out;
-  plat::ReadWholeFile(dir + "/out", out);
-  return {r.Output + std::to_string(r.ExitCode), out};
+  const TProfileRun r = RunProfile(site.self, dir, "[CGI]\r\nRequest Method=GET\r\nQuery String=" + query +
+                                                       "\r\n[System]\r\nOutput File=" + dir + "/out\r\n", env, pid);
+  return {r.Output + std::to_string(r.ExitCode), r.file};
 }
 
 // A resident server takes the profile (and leaves it to the web server):
@@ -121,46 +76,68 @@ TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
         EXPECT_EQ(WithoutLength(site.Run({{"QUERY_STRING", "s=1"}}).Output), "HTTP/1.1 200 OK\r\n" + Page + "<fields>\r\ns=1\r\n</fields>");
       }
       const std::string dir = site.dir + "/r" + round;
-      EXPECT_EQ(RunProfile(site, dir, "w=" + round, client), std::make_pair(std::string("0"), Page + "<fields>\r\nw=" + round + "\r\n</fields>"));
+      EXPECT_EQ(RunGet(site, dir, "w=" + round, client), std::make_pair(std::string("0"), Page + "<fields>\r\nw=" + round + "\r\n</fields>"));
       EXPECT_TRUE(plat::FileExists(dir + "/req.ini"));
     }
     site.Stop();
   }
 }
 
-// A client that finds no server to take its profile: a stale queue is
-// cleared and the profile served here; a server that dies midway leaves the
-// client to remove the queue and end; a client told to quit leaves its entry;
-// in ServerMode the client starts a server and hands over, and a name no
-// record can hold is served here after the 21 attempts.
+// A client that finds no server to take its request: a stale queue is
+// cleared, with the clients' files in it, and the request served here; a
+// server that dies midway, or a queue that ages while the client waits,
+// leaves the client to remove the queue and end without output; a client
+// told to quit leaves its entry; in ServerMode the client starts a server
+// and hands over, and a name no record can hold is served here after the
+// 21 attempts. Standard clients go by the same queue.
 TEST(WinCgiProfile, ClientsWithoutAServer) {
-  struct Case { const char* why; int staleAge; char kill; const char* mode; size_t nameLength; bool served; long queue; };
-  for (const Case& c : std::vector<Case>{{"stale queue", 31, 0, "", 0, true, -1},
-                                         {"server killed", 0, 'S', "", 0, false, -1},
-                                         {"client told to quit", 0, 'C', "", 0, false, TQueueRecord::Size},
-                                         {"server started", 0, 0, "1", 0, true, 0},
-                                         {"name too long", 0, 0, "1", 300, true, 0}}) {
+  // kill: 'S' the server, 'C' the client, 'A' ages the queue instead.
+  struct Case { const char* why; bool standard; int staleAge; char kill; const char* mode; size_t nameLength; bool served; long queue; };
+  for (const Case& c : std::vector<Case>{{"stale queue", false, 31, 0, "", 0, true, -1},
+                                         {"standard client: stale queue", true, 31, 0, "", 0, true, -1},
+                                         {"server killed", false, 0, 'S', "", 0, false, -1},
+                                         {"standard client: queue aged while waiting", true, 0, 'A', "", 0, false, -1},
+                                         {"client told to quit", false, 0, 'C', "", 0, false, TQueueRecord::Size},
+                                         {"server started", false, 0, 0, "1", 0, true, 0},
+                                         {"name too long", false, 0, 0, "1", 300, true, 0}}) {
     ResidentSite site(Probe);
     const ResidentSite::Env win{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}, {"CGI_LOG_DIR", site.dir}};
     ResidentSite::Env client = win, server = win;
     client["PROBE_MODE"] = c.mode, server["PROBE_SLEEP"] = "5000";
+    if (c.standard) client = {{"QUERY_STRING", "w=1"}}, server = {{"PROBE_SLEEP", "5000"}};
+    const std::string queue = site.base + "_S";
     std::filesystem::create_directories(site.dir + "/Temp");
-    if (c.staleAge) plat::AppendToFile(site.base + "_S", ""), std::filesystem::last_write_time(
-        site.base + "_S", std::filesystem::file_time_type::clock::now() - std::chrono::seconds(c.staleAge));
-    if (c.kill) site.Start(server);
+    if (c.staleAge || c.kill == 'A') Touch(queue, c.staleAge);  // a queue no server of its own holds
+    if (c.kill == 'S' || c.kill == 'C') site.Start(server);
+    if (c.standard) plat::AppendToFile(site.base + "_C_1234_OUT", "");  // another client's, gone with a stale queue
     const std::string dir = site.dir + "/" + std::string(c.nameLength, 'd').substr(0, c.nameLength ? c.nameLength - site.dir.size() - 9 : 0);
     std::atomic<int> pid{0};
-    auto run = std::async(std::launch::async, [&] { return RunProfile(site, dir, "w=1", client, &pid); });
-    // The client's entry is waiting first, however slow its start today.
-    const std::string queue = site.base + "_S";
-    for (int i = 0; i < 1000 && c.kill && (!plat::FileExists(queue) || std::filesystem::file_size(queue) < 268); ++i) plat::SleepMs(10);
+    auto run = std::async(std::launch::async, [&] {
+      if (!c.standard) return RunGet(site, dir, "w=1", client, &pid);
+      const plat::TRunResult r = site.Run(client);
+      return std::make_pair(std::to_string(r.ExitCode), r.Output);
+    });
+    // The client is waiting first, however slow its start today: its entry
+    // is in the queue and, a Windows CGI client, it catches quit signals.
+    auto waiting = [&] {
+      std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+      std::string line;
+      while (std::getline(status, line) && !line.starts_with("SigCgt:")) {}
+      const bool catches = line.size() > 7 && (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1);
+      return plat::FileExists(queue) && std::filesystem::file_size(queue) >= 268 && (c.standard || catches);
+    };
+    while (c.kill && !waiting() && run.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout) {}
     plat::SleepMs(c.kill ? 300 : 0);
-    if (c.kill) kill(c.kill == 'S' ? site.pid : pid, c.kill == 'S' ? SIGKILL : SIGTERM);
+    if (c.kill == 'S' || c.kill == 'C') kill(c.kill == 'S' ? site.pid : pid, c.kill == 'S' ? SIGKILL : SIGTERM);
+    if (c.kill == 'A') Touch(queue, 40);
     const auto [exit, out] = run.get();
-    EXPECT_EQ(c.served ? out : "", c.served ? Page + "<fields>\r\nw=1\r\n</fields>" : "") << c.why;
-    EXPECT_EQ(exit, "0") << c.why;
+    const std::string page = (c.standard ? "HTTP/1.1 200 OK\r\n" : "") + Page + "<fields>\r\nw=1\r\n</fields>";
+    EXPECT_EQ(c.served ? out : "", c.served ? page : "") << c.why;
+    EXPECT_EQ(exit + (c.standard && !c.served ? out : ""), "0") << c.why;
     EXPECT_EQ(plat::WindowExists(site.base + "_S.window"), c.queue >= 0) << c.why;
     EXPECT_EQ(plat::FileExists(queue) ? static_cast<long>(std::filesystem::file_size(queue)) : -1, c.queue) << c.why;
+    const size_t clientFiles = plat::FindFiles(site.base + "_C_*_REQ", plat::faAnyFile).size() + plat::FileExists(site.base + "_C_1234_OUT");
+    EXPECT_EQ(clientFiles, c.standard && !c.staleAge ? 1u : 0u) << c.why;
   }
 }
 

@@ -11,31 +11,35 @@ POSTED, REMOVED = b"Your message have been posted !", b"The message has been rem
 CRASH = re.compile(".*(?:segfault|Segmentation|AddressSanitizer|Premature end of script|malformed header|"
                    "End of script output before headers|exit signal).*")
 Record = collections.namedtuple("Record", "id reply subject name email")
+ROW = re.compile(r'<TR><TD>(\d+)</TD><TD BGCOLOR="WHITE" WIDTH=65% NOWRAP>((?:&nbsp;)*)'
+                 r'<A HREF="[^"]*\?VIEWID=(\d+)&[^"]*">(.*?)</A></TD><TD BGCOLOR="WHITE" NOWRAP>(.*?)</TD>'
+                 r'<TD BGCOLOR="WHITE" NOWRAP WIDTH=10%>(.*?)</TD></TR>\r\n')
 tally = collections.Counter()
 
 
 def check(label, name, ok, why=""):
     tally["PASS" if ok else "FAIL"] += 1
     print(f"PASS {label}: {name}" if ok else f"FAIL {label}: {name}: {why}", flush=True)
-    return ok
 
 
 def serve(label, kind, out, settings, test):
-    # Runs test(site) on a fresh site in OUT; a crash of the script counts.
-    site = None
+    # Runs test(site) on a fresh site in OUT; a crash of the script counts, a server that does not start ends the run.
+    site = Site(kind, out, settings)
     try:
-        site = Site(kind, out, settings)
         test(site)
     except Exception as e:  # noqa: BLE001
         traceback.print_exc()
-        check(label, "script stopped" if site else f"{kind} serves a fresh site", False, repr(e))
-    if site:
-        site.stop(label)
+        check(label, "script stopped", False, repr(e))
+    site.stop(label)
 
 
 def finish(what):
     print(f"{what}: {tally['PASS']} passed, {tally['FAIL']} failed")
     sys.exit(1 if tally["FAIL"] or not tally["PASS"] else 0)
+
+
+def rows(page):  # (number, indent steps, view id, subject, sender, time) of every list row
+    return [(int(m[1]), len(m[2]) // 18, int(m[3]), m[4], m[5], m[6]) for m in ROW.finditer(page.text)]
 
 
 def read(path, missing=b""):
@@ -56,7 +60,6 @@ class Response:
         self.headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
         self.text = self.body.decode("cp1252", "replace")
         self.html = self.status == 200 and self.headers.get("content-type", "").startswith("text/html")
-        self.page = self.html and self.body.rstrip().endswith(b"</html>")  # a whole page, maybe the error page
 
 
 class Site:
@@ -66,54 +69,41 @@ class Site:
         shutil.rmtree(out, ignore_errors=True)
         self.kind, self.out, self.root, self.port = kind, out, sh('site_home "$1"', out), int(sh("site_free_port"))
         sh(f'site_prepare "$1" "$2" && site_{kind}_conf "$1" "$3"', self.root, PROGRAM, str(self.port))
-        self.data = os.path.join(self.root, "cgi-bin", "parlino")
-        pathlib.Path(self.file(".ini")).write_text("[Parameters]\r\n" + settings)
-        conf, log = (os.path.join(self.root, "run", name) for name in (kind + ".conf", "stdout.log"))
+        self.prefix = os.path.join(self.root, "cgi-bin", "parlino", "parlino")  # the forum's files' names start so
+        pathlib.Path(self.prefix + ".ini").write_text("[Parameters]\r\n" + settings)
+        conf, log, self.log = (os.path.join(self.root, "run", kind + x) for x in (".conf", "-stdout.log", "-error.log"))
         # A session of its own: prefork's shutdown signals its whole process group.
         self.server = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"] if kind == "apache" else
                                        ["lighttpd", "-D", "-f", conf], start_new_session=True,
                                        stdout=open(log, "wb"), stderr=subprocess.STDOUT)
         if subprocess.run(["bash", "-c", f". {ROOT}/tools/httpd/site.sh; site_wait_port {self.port}"]).returncode:
             self.stop()
-            raise RuntimeError(f"{kind} did not start: {self.errors()[-500:]}")
-
-    def errors(self):
-        return read(os.path.join(self.root, "run", self.kind + "-error.log")).decode("latin-1")
+            raise RuntimeError(f"{kind} did not start: {read(self.log).decode('latin-1')[-500:]}")
 
     def stop(self, label=None):
         self.server.terminate()
-        try:
-            self.server.wait(10)
-        except subprocess.TimeoutExpired:
-            self.server.kill()
-            self.server.wait()
+        self.server.wait(30)  # one that does not stop ends the run
         if label:
-            bad = CRASH.findall(self.errors())
+            bad = CRASH.findall(read(self.log).decode("latin-1"))
             check(label, "the server's error log shows no crashed or broken program", not bad, bad[:3])
         if os.path.realpath(self.root) != os.path.realpath(self.out):
             shutil.copytree(os.path.join(self.root, "run"), os.path.join(self.out, "run"), dirs_exist_ok=True)
             shutil.rmtree(self.root, ignore_errors=True)
 
-    def file(self, suffix):
-        return os.path.join(self.data, "parlino" + suffix)
-
     def text(self, rid):
-        return read(self.file(f"_{rid}.txt"), None)
+        return read(f"{self.prefix}_{rid}.txt", None)
 
     def records(self):
         # The data file's bytes, and its whole records.
-        data = read(self.file("_data.dat"))
+        data = read(self.prefix + "_data.dat")
         cut = lambda at, n: data[at:at + n].split(b"\0", 1)[0]  # noqa: E731
         return data, [Record(*struct.unpack_from("<ii", data, at + 148), cut(at, 65), cut(at + 114, 33),
                              cut(at + 65, 49)) for at in range(0, len(data) - RECORD + 1, RECORD)]
 
-    def request(self, query="", fields=None, body=None, ctype=None, cookie=None, length=None):
-        # One HTTP/1.0 request, a POST when it has a body; fields go URL-encoded into it.
-        if fields is not None:
-            body, ctype = urllib.parse.urlencode(fields, encoding="cp1252").encode(), FORM
+    def request(self, query="", body=None, ctype=None):
+        # One HTTP/1.0 request, a POST when it has a body.
         head = f"{'GET' if body is None else 'POST'} /cgi-bin/parlino{'?' if query else ''}{query} HTTP/1.0\r\n" \
-            + (f"Content-Type: {ctype}\r\nContent-Length: {length or len(body)}\r\n" if body is not None else "") \
-            + (f"Cookie: {cookie}\r\n" if cookie else "")
+            + (f"Content-Type: {ctype}\r\nContent-Length: {len(body)}\r\n" if body is not None else "")
         try:  # the answer's bytes exactly as the server sent them; none on an error or a time-out
             with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
                 s.sendall(head.encode() + b"Host: 127.0.0.1\r\n\r\n" + (body or b""))
@@ -122,5 +112,8 @@ class Site:
         except OSError:
             return Response(b"")
 
-    def post(self, **fields):
-        return self.request(fields=fields)
+    def post(self, subject, text, reply=0, name="Loader", email="load@example.org"):
+        # A message sent as the form sends it.
+        fields = dict(REPLYID=reply, NEWNAME=name, NEWEMAIL=email, NEWSUBJECT=subject, NEWTEXT=text,
+                      ACTION_NEWMESSAGE_POST="Post")
+        return self.request(body=urllib.parse.urlencode(fields, encoding="cp1252").encode(), ctype=FORM)

@@ -31,7 +31,6 @@ class Cookie : public ::testing::Test {
   }
 
   FakeEngine engine;
-  FakeRequestScope scope{engine};
   THttpCookie cookie{nullptr};
 };
 

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "platform/PlatProcess.h"
 #include "platform/PlatTime.h"
 
@@ -30,7 +28,6 @@ TEST(GetFieldValue, FindsFieldsByTrimmedCaseInsensitiveNameAndJoinsRepeats) {
       {"a", "a=&b=2", ""},          {"a", "a=b=c", "b=c"},     {"a", "a=x+y%41", "x yA"},
       {" a ", "+a%20=v", "v"},      {"b", "a=1&b", "none"},
       {"a", "flag&a=1", "none"},    // a piece without "=" joins the next name
-      {"\xE9", "%C9=1", "none"},    // upper-casing is plain ASCII
       // A trailing run of marker values counts as absent, never the first.
       {"a", "a=1&a=" + m + "&a=" + m, "1"},
       {"a", "a=1&a=" + m + "&a=3", "1\r\n" + marker + "\r\n3"},
@@ -44,17 +41,6 @@ TEST(HttpDate, GivesTheUtcTimeWithEnglishNames) {
   plat::SetEnv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");  // for this test program only
   EXPECT_EQ(HttpDate(plat::EncodeDateTime({2024, 3, 15, 12, 0, 0, 0})), "Fri, 15 Mar 2024 11:00:00 GMT");
   EXPECT_EQ(HttpDate(plat::EncodeDateTime({2024, 4, 15, 12, 0, 0, 0})), "Mon, 15 Apr 2024 10:00:00 GMT");
-  EXPECT_EQ(HttpDate(plat::EncodeDateTime({2024, 3, 1, 0, 30, 5, 0})), "Thu, 29 Feb 2024 23:30:05 GMT");
-  EXPECT_EQ(HttpDate(plat::EncodeDateTime({2000, 1, 1, 0, 59, 59, 0})), "Fri, 31 Dec 1999 23:59:59 GMT");
-}
-
-TEST(GetEnvVar, HidesOnlyAServerSoftwareContainingZb) {
-  for (const char* value : {"Microsoft-IIS/5.0", "lower zb", "xZBy"}) {
-    plat::SetEnv("SERVER_SOFTWARE", value);
-    plat::SetEnv("PARLINO_TEST_VAR", value);
-    EXPECT_EQ(GetEnvVar("SERVER_SOFTWARE"), std::strstr(value, "ZB") ? "" : value);
-    EXPECT_EQ(GetEnvVar("PARLINO_TEST_VAR"), value);
-  }
 }
 
 TEST(BuildFileName, ComposesDirectoryStemAndExtension) {

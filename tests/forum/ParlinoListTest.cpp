@@ -1,5 +1,7 @@
 // The message list: threads newest first with replies beneath their parent,
-// or flat, newest first; a page at a time with its paging buttons.
+// or flat, newest first; a page at a time with its paging buttons. And the
+// settings file and the data directory, as the next request's pages and
+// files show them.
 #include <random>
 
 #include "tests/support/ForumFixture.h"
@@ -22,30 +24,51 @@ std::vector<std::string> FrontSearch(const std::vector<TNewsRecord>& records) {
   return rows;
 }
 
-TEST_F(List, PagesThroughTheThreadsWithTheRightButtons) {
+TEST_F(List, FollowsTheSettingsFileInTheLookAndPagingOfTheListAndInPostsAllowingHtml) {
+  // A data directory beside the program wins over the one above; the base name ends at the last full stop.
+  Install("bin/my.forum.cgi");
+  fs::remove(root / "bin" / "parlino");
+  fs::create_directory(root / "bin" / "parlino");
+  data = (root / "bin" / "parlino" / "my.forum").string();
+  const std::string text = "<b>\"q\" & 'a'", escaped = "&lt;b&gt;&quot;q&quot; & 'a'";
+  const std::pair<const char*, bool> allow[] = {
+      {"0", false}, {"0x0", false}, {"0X00", false}, {"-1", true}, {"0xa", true}, {"0x", true}, {"0xZ", true},
+      {"0x100000000", true}};  // decimals as StrToInt's own test takes them, blanks and quotes as below
+  for (const auto& [value, allowed] : allow) {  // after a byte order mark, which is skipped
+    WriteFile(data + ".ini", std::string("\xEF\xBB\xBF[Parameters]\nPassword=\nAllowHTML=") + value + "\n");
+    Post("n", "e", "s", text);
+    EXPECT_EQ(ReadFile(TextFile(Records().back().Id)), allowed ? text : escaped) << "AllowHTML=" << value;
+  }
+  // With an empty password nobody administers.
+  Post("tavik", "", "remove", "x", "&REPLYID=" + std::to_string(Records().back().Id));
+  EXPECT_EQ(Records().size(), std::size(allow));
+
   std::vector<TNewsRecord> sixty;
   for (int i = 0; i < 60; ++i) sixty.push_back(Message(i + 1, i % 3 == 2 ? i : 0, "m" + std::to_string(i)));
   Store(sixty);
-  Ini("[Parameters]\nEntries=20\n");
+  // Only the Parameters section counts; names in any case, values without
+  // surrounding blanks and one pair of quotation marks.
+  WriteFile(data + ".ini", "[Other]\nFontname=wrong\n[parameters]\nFONTNAME=\"Times New Roman\"\nTablecolor='#000000'\n"
+            "Tablewidth= 80% \nentries=20\nSubjectCaption=S\nSenderCaption=F\nTimeCaption=T\nFirstButtonCaption=<<\n"
+            "PrevButtonCaption=<\nNextButtonCaption=>\n");
   const std::vector<std::string> all = FrontSearch(sixty);
-  const std::string first = "&ACTION_SEARCH_FIRST=x", prev = "&ACTION_SEARCH_PREV=x", next = "&ACTION_SEARCH_NEXT=x";
+  const std::string prev = "&ACTION_SEARCH_PREV=x", next = "&ACTION_SEARCH_NEXT=x";
   const std::tuple<std::string, int, int, int, std::string> cases[] = {  // query, page, rows, buttons
-      {"", 1, 1, 20, "N"}, {"PAGE=2", 2, 21, 40, "PN"}, {"PAGE=3", 3, 41, 60, "FP"}, {"PAGE=4", 4, 1, 0, "FP"},
-      {"PAGE=0", 0, 1, 0, "N"}, {"PAGE=-2", -2, 1, 0, "N"}, {"PAGE=1" + next, 2, 21, 40, "PN"},
-      {"PAGE=1" + prev, 1, 1, 20, "N"}, {"PAGE=3" + prev, 2, 21, 40, "PN"}, {"PAGE=x" + first, 1, 1, 20, "N"},
-      {"PAGE=1" + next + prev, 1, 1, 20, "N"}, {"PAGE=5" + next + prev, 5, 1, 0, "FP"},
-      {"PAGE=2&ACTION_SEARCH_NEXT=", 2, 21, 40, "PN"}, {"PAGE=2147483647" + next, 2147483647, 1, 0, "FP"},
+      // Next, Prev and First from the pages before and after are the browser's to check.
+      {"", 1, 1, 20, "N"}, {"PAGE=2", 2, 21, 40, "PN"}, {"PAGE=3", 3, 41, 60, "FP"}, {"PAGE=-2", -2, 1, 0, "N"},
+      {"PAGE=5" + next + prev, 5, 1, 0, "FP"}, {"PAGE=2147483647" + next, 2147483647, 1, 0, "FP"},
   };
   for (const auto& [query, number, firstRow, lastRow, buttons] : cases) {
     SCOPED_TRACE(query);
     const std::string page = Request(query);
     EXPECT_TRUE(Has(page, "<INPUT TYPE=HIDDEN NAME=\"PAGE\" VALUE=\"" + std::to_string(number) + "\">"));
     EXPECT_EQ(Rows(page), std::vector<std::string>(all.begin() + firstRow - 1, all.begin() + lastRow));
-    EXPECT_TRUE(firstRow > lastRow || Has(page, "<TR><TD>" + std::to_string(firstRow) + "</TD>"));
     std::string shown;
-    for (const char* name : {"FIRST", "PREV", "NEXT"})
-      if (Has(page, std::string("NAME=\"ACTION_SEARCH_") + name + "\"")) shown += name[0];
+    for (const std::string button : {"FIRST\" VALUE=\"<<\"", "PREV\" VALUE=\"<\"", "NEXT\" VALUE=\">\""})
+      if (Has(page, "<INPUT TYPE=SUBMIT NAME=\"ACTION_SEARCH_" + button)) shown += button[0];
     EXPECT_EQ(shown, buttons);
+    EXPECT_TRUE(Has(page, "<font face=\"Times New Roman\"><TABLE BORDER BGCOLOR=#000000 WIDTH=80%>\r\n<TR><TH "
+                          "WIDTH=1></TH><TH>S</TH><TH>F</TH><TH>T</TH></TR>"));
   }
 }
 
@@ -53,7 +76,7 @@ TEST_F(List, PagesThroughTheThreadsWithTheRightButtons) {
 // or negative numbers, some threads deep (beyond 255 steps of indentation,
 // too): the list equals the one found by searching from the front, row for row.
 TEST_F(List, MatchesTheFrontSearchOnRandomForumsWithRepeatedNumbers) {
-  Ini("[Parameters]\nEntries=100000\n");
+  WriteFile(data + ".ini", "[Parameters]\nEntries=100000\n");
   // A large page file is read first: its buffer, once freed, moves the list's large buffers onto the heap, where
   // running past one corrupts the heap and ends the program even without a sanitizer.
   WriteFile(data + "_command.htm", std::string(200000, ' '));

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <set>
 
 #include "engine/HUtils.h"
@@ -34,7 +33,6 @@ inline std::vector<std::string> Split(std::string_view text, std::string_view se
 inline const std::string scratchDir = std::filesystem::temp_directory_path() / ("fuzz-" + std::to_string(getpid()));
 inline const bool scratchDirMade = std::filesystem::create_directories(scratchDir);
 
-inline void WriteFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 // The same before and after a call, or the call left a file open.
 inline long OpenFiles() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 

@@ -20,16 +20,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   static const std::string dir = std::filesystem::path(ModuleFileName()).replace_filename("parlino"),
                            prefix = dir + "/" + std::filesystem::path(ModuleFileName()).stem().string();
   std::filesystem::remove_all(dir), std::filesystem::create_directory(dir);
-  fuzz::WriteFile(prefix + ".ini", "[Parameters]\r\nEntries=2\r\n" + parts[0]);
+  std::ofstream(prefix + ".ini", std::ios::binary) << "[Parameters]\r\nEntries=2\r\n" + parts[0];
   std::string data;
   for (const int32_t id : {1000, 2000, 1001, 3000}) {  // a reply, and a message answering itself
     TNewsRecord r;
     r.Id = id, r.ReplyId = id % 1000 ? 1000 : id == 3000 ? id : 0, r.Subject = "&lt;b&gt;", r.Name = "Anna";
     data.resize(data.size() + TNewsRecord::RecordSize);
     r.Encode(reinterpret_cast<unsigned char*>(data.data() + data.size() - TNewsRecord::RecordSize));
-    fuzz::WriteFile(prefix + "_" + std::to_string(id) + ".txt", "<i>text</i>\r\n>quoted");
+    std::ofstream(prefix + "_" + std::to_string(id) + ".txt", std::ios::binary) << "<i>text</i>\r\n>quoted";
   }
-  fuzz::WriteFile(prefix + "_data.dat", data);
+  std::ofstream(prefix + "_data.dat", std::ios::binary) << data;
 
   FakeEngine engine;
   engine.OnExecRequest = [](TObject* sender) { form->GeneralHttpEngine1ExecRequest(sender); };
@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   engine.Variables = {{"REQUEST_METHOD", parts[1]}, {"HTTP_COOKIE", parts[2]}, {"SCRIPT_NAME", "/cgi-bin/parlino"}};
   engine.FieldData = parts[3];
   const long open = fuzz::OpenFiles();
-  const std::string page = engine.Run();
+  RunRequest(&engine);
+  const std::string& page = engine.Output;
   fuzz::Check(fuzz::OpenFiles() == open, "a request leaves no file open");
   // An error page may quote the request, so the marker counts only where the request has none.
   const bool markerSent = std::string_view(reinterpret_cast<const char*>(bytes), size).find("NOT_AVAILABLE") != std::string_view::npos;

@@ -4,42 +4,33 @@
 // "_pblock_fr" (NS_FR).
 #include <mutex>
 
-#include "tests/support/NsapiHost.h"
+#include "tests/support/LibraryHost.h"
 
-#if defined(NS_INT)
+#ifdef NS_INT
 #define E(name) INT##name
-#define FR INTpblock_fr
-#elif defined(NS_FR)
-#define E(name) name
-#define FR pblock_fr
 #else
 #define E(name) name
-#define FR _pblock_fr
+#endif
+#ifdef NS_PLAIN
+#define pblock_fr _pblock_fr
 #endif
 
-namespace {
-thread_local TNsTrace* trace = nullptr;
-thread_local int status = 0;
-thread_local const char* reason = nullptr;
-}  // namespace
+static thread_local TConnection* trace = nullptr;
+static thread_local int status = 0;
+static thread_local const char* reason = nullptr;
 
 extern "C" {
 
-void nsfake_bind(TNsTrace* t) { trace = t; }
+void nsfake_bind(TConnection* t) { trace = t; }
 
 char* E(pblock_findval)(const char* name, pblock* pb) {
   pb_entry* e = *NsLink(pb, name);
   return e ? e->param->value : nullptr;
 }
 
-pb_param* FR(const char* name, pblock* pb, int remove) {
+pb_param* E(pblock_fr)(const char* name, pblock* pb, int remove) {
   pb_entry** link = NsLink(pb, name);
-  pb_entry* e = *link;
-  if (!e || !remove) return e ? e->param : nullptr;
-  *link = e->next;
-  pb_param* p = e->param;
-  delete e;
-  return p;
+  return !*link ? nullptr : remove ? NsTake(link) : (*link)->param;
 }
 
 void E(param_free)(pb_param* p) { NsFreeParam(p); }
@@ -60,26 +51,23 @@ int E(http_status)(Session*, Request*, int code, char* text) {
 // The status line and the fields of srvhdrs, as the server sends them.
 int E(http_start_response)(Session*, Request* rq) {
   if (!trace) return REQ_ABORTED;
-  trace->Output += "HTTP/1.1 " + std::to_string(status) + (reason ? " [" + std::string(reason) + "]" : " OK") + "\r\n";
+  trace->Result.Output += "HTTP/1.1 " + std::to_string(status) + (reason ? " [" + std::string(reason) + "]" : " OK") + "\r\n";
   for (pb_entry* e = rq->srvhdrs->ht[0]; e; e = e->next)
-    trace->Output += std::string(e->param->name) + ":" + e->param->value + "\r\n";
-  trace->Output += "\r\n";
+    trace->Result.Output += std::string(e->param->name) + ":" + e->param->value + "\r\n";
+  trace->Result.Output += "\r\n";
   status = 0;
   return REQ_PROCEED;
 }
 
 int E(net_write)(int, char* buf, int size) {
-  if (trace) trace->Output.append(buf, size);
+  if (trace) trace->Result.Output.append(buf, size);
   return size;
 }
 
 int E(netbuf_next)(netbuf* buf, int) {
   if (!trace) return IO_ERROR;
-  const size_t n = std::min<size_t>(buf->maxsize, trace->Body.size() - trace->BodyPos);
-  trace->Refills.push_back(static_cast<int>(n));
+  const size_t n = trace->Read(buf->inbuf, buf->maxsize);
   if (n == 0) return IO_EOF;
-  std::memcpy(buf->inbuf, trace->Body.data() + trace->BodyPos, n);
-  trace->BodyPos += n;
   buf->cursize = static_cast<int>(n);
   buf->pos = 1;
   return buf->inbuf[0];

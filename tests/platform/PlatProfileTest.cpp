@@ -1,9 +1,7 @@
 #include "platform/PlatProfile.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include "platform/PlatFiles.h"
 
 TEST(ProfileReader, AnswersLikeTheWindowsProfileReader) {
   const std::string longValue(3000, 'v'), quotedLong = "[P]\nA=\"" + longValue + "\"\n";
@@ -21,10 +19,4 @@ TEST(ProfileReader, AnswersLikeTheWindowsProfileReader) {
     EXPECT_EQ(plat::TProfileFile(c[0]).Read(c[1], c[2], value), c[3] != nullptr) << c[0];
     EXPECT_EQ(value, c[3] ? c[3] : "<absent>") << c[0];
   }
-  const std::string file = testing::TempDir() + "profile" + std::to_string(getpid()) + ".ini";
-  bool present = false, absent = true;  // a key with an empty value, and one in a missing file
-  ASSERT_TRUE(plat::AppendToFile(file, "[P]\r\nA=\r\n"));
-  EXPECT_EQ(plat::ReadProfileString(file, "P", "A", "d", present) +
-                plat::ReadProfileString(file + "x", "P", "A", "d", absent), "d");
-  EXPECT_TRUE(present && !absent && plat::DeleteFile(file));
 }

@@ -16,15 +16,3 @@ TEST(StrToInt, AcceptsOnlySignAndDigitsWithinTheSigned32BitRange) {
     EXPECT_THROW(plat::StrToInt(text), plat::EConvertError) << text;
   }
 }
-
-TEST(Text, UpperCasesAsWindows1252TrimsControlBytesAndWordsErrorsExactly) {
-  // The edges of each mapped range, and the bytes between them that stay.
-  EXPECT_EQ(plat::AnsiUpperCase(std::string("`az{\xDF\xE0\xF6\xF7\xF8\xFE\xFF\x99\x9A\x9B\x9C\x9D\x9E\x9F\0", 19)),
-            std::string("`AZ{\xDF\xC0\xD6\xF7\xD8\xDE\x9F\x99\x8A\x9B\x8C\x9D\x8E\x9F\0", 19));
-  const std::string left = std::string("\0\t\r\n \x1F", 6), right = std::string(" \x01\0", 3);
-  EXPECT_EQ(plat::Trim(left + "a b\xA0" + right) + plat::TrimLeft(left + "!" + right) + plat::TrimRight(left + "!"),
-            "a b\xA0!" + right + left + "!");
-  EXPECT_STREQ(plat::EConvertError(" x\xFC").what(), "' x\xFC' ist kein g\xFC" "ltiger Integerwert");
-  EXPECT_STREQ(plat::EFOpenError("/d/a b").what(), "Datei /d/a b kann nicht ge\xF6" "ffnet werden");
-  EXPECT_STREQ(plat::EFCreateError("/d/x").what(), "Datei /d/x kann nicht erstellt werden");
-}

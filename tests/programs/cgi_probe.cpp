@@ -1,9 +1,6 @@
 // A CGI program for the engine's process tests, and built as a library the
 // server's ISAPI test module. Its engine settings and what its handlers do
 // come from PROBE_* environment variables.
-#include <fcntl.h>
-#include <poll.h>
-
 #include <sstream>
 
 #include "adapters/CgiSEng.h"
@@ -22,14 +19,13 @@ bool Flag(const char* name) { return Env(name) == "1"; }
 class TProbeForm : public plat::TForm {
  public:
   explicit TProbeForm(plat::TComponent* owner) : plat::TForm(owner) {
-    engine = new TGeneralHttpEngine(this);
+    auto* engine = new TGeneralHttpEngine(this);
     engine->CGIMode = static_cast<TCGIMode>(std::atoi(Env("PROBE_MODE").c_str()));
     if (!Env("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(Env("PROBE_LIMIT")));
     engine->SetBufferedOutput(Flag("PROBE_BUFFERED"));
     engine->SetNoCache(Flag("PROBE_NOCACHE"));
     engine->SetTempDir(Env("PROBE_TEMPDIR"));
     if (Env("PROBE_AUTOHEADER") == "0") engine->SetAutoHttpHeader(false);
-    if (Env("PROBE_AUTOREAD") == "0") engine->SetAutoReadInput(false);
     engine->SetOnExecRequest([this](TObject*) { Handle(); });
     if (!Flag("PROBE_NOERRORPAGE")) {
       engine->SetOnRequestError([](TObject*, const plat::Exception& e) {
@@ -37,9 +33,8 @@ class TProbeForm : public plat::TForm {
         HttpWriteLn("<html><body>" + e.Message() + "</body></html>");
       });
     }
-    engine->OnIsapiExtensionVersion = [](unsigned&, std::string& description, bool&) {
+    engine->OnIsapiExtensionVersion = [](unsigned&, std::string&, bool&) {
       if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
-      description = Env("PROBE_EXTVERSION");
     };
     engine->OnIsapiFilterVersion = [](unsigned&, unsigned&, std::string& description, unsigned& flags, bool&) {
       if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
@@ -66,20 +61,13 @@ class TProbeForm : public plat::TForm {
     }
     if (!text.empty()) HttpWrite(text);
     if (read > 0) {
-      if (Flag("PROBE_NONBLOCK")) {
-        // Once the first bytes are there, a stalled input reads as an error.
-        pollfd input{0, POLLIN, 0};
-        poll(&input, 1, 10000);
-        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
-      }
       std::string body(read, '\0');
       const int got = HttpReadClient(body.data(), read);
       HttpWrite("<read " + std::to_string(got) + ">" + body.substr(0, std::max(got, 0)));
     }
     std::istringstream names(vars);
     for (std::string name; std::getline(names, name, ',');) HttpWriteLn("<" + name + ">" + HttpGetVariable(name));
-    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_GIF") && !Flag("PROBE_SILENT"))
-      ListFields();
+    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_SILENT") && !Flag("PROBE_GIF")) ListFields();
     if (!Env("PROBE_SLEEP").empty()) plat::SleepMs(std::stoi(Env("PROBE_SLEEP")));
     if (!Env("PROBE_THROW").empty()) throw plat::Exception(Env("PROBE_THROW"));
     // Not an exception of the runtime: the request wrapper lets it pass.
@@ -88,9 +76,8 @@ class TProbeForm : public plat::TForm {
 
   void ListFields() {
     HttpWriteLn("<fields>");
-    for (const std::string& name : engine->GetFieldNames()) {
-      std::string value, content;
-      engine->GetField(name, "", value);
+    for (const std::string& name : RequiredEngine().GetFieldNames()) {
+      std::string value = HttpGetField(name, ""), content;
       // An upload shows as its directory and content: its name is random.
       if (name.ends_with("_FILENAME") && plat::ReadWholeFile(value, content))
         value = plat::ExtractFileDir(value) + ": " + content;
@@ -98,8 +85,6 @@ class TProbeForm : public plat::TForm {
     }
     HttpWrite("</fields>");
   }
-
-  TGeneralHttpEngine* engine;
 };
 
 }  // namespace

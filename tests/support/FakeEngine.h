@@ -1,5 +1,8 @@
 // An in-process engine for tests: variables from a map, fields from a
-// field-data string, the body from a string, the response into a string.
+// field-data string, the response into a string. Body is for the reads of
+// a derived client. For its lifetime it is its thread's current engine, in
+// a request scope of its own, so that the request-scope functions act on it
+// without a whole request; RunRequest serves one in a scope of its own.
 #pragma once
 #include <algorithm>
 #include <cstring>
@@ -10,60 +13,30 @@
 #include "platform/PlatText.h"
 
 class FakeEngine : public THttpEngine {
+  TRequestScope scope_;
+
  public:
-  explicit FakeEngine(plat::TComponent* owner = nullptr) : THttpEngine(owner) {}
+  FakeEngine() : THttpEngine(nullptr) {
+    InitHttpEngine();
+    ThreadContext().CurrentEngine = this;
+    scope_.Record().DirectOutput = true;
+  }
+  ~FakeEngine() override { ThreadContext().CurrentEngine = nullptr; }
 
-  std::map<std::string, std::string> Variables;  // keys as CGI names: "SERVER_SOFTWARE"
-  std::string FieldData;
-  std::string Body;
-  size_t BodyPos = 0;
-  std::string Output;
-  std::function<void()> Handler;  // runs as the request's handler
+  std::map<std::string, std::string> Variables;        // keys as CGI names: "SERVER_SOFTWARE"
+  std::string& FieldData = scope_.Record().FieldData;  // read by the engine core's GetField
+  std::string Body, Output;
 
+  // As an engine's request: the field data first, then the handler.
   void ProcessRequest() override {
-    if (Handler) Handler();
+    CurrentRequest().FieldData = FieldData;
     if (OnExecRequest) OnExecRequest(this);
   }
-  void SendToClient(const void* Buffer, int Count) override {
-    Output.append(static_cast<const char*>(Buffer), Count);
-  }
-  int ReadClient(void* Buffer, int Count) override {
-    int n = static_cast<int>(std::min<size_t>(Count, Body.size() - BodyPos));
-    std::memcpy(Buffer, Body.data() + BodyPos, n);
-    BodyPos += n;
-    return n;
-  }
+  void SendToClient(const void* Buffer, int Count) override { Output.append(static_cast<const char*>(Buffer), Count); }
   void GetVariable(const std::string& Name, std::string& Value) override {
     std::string key = plat::UpperCase(Name);
     std::replace(key.begin(), key.end(), ' ', '_');
-    auto it = Variables.find(key);
-    Value = it == Variables.end() ? std::string() : it->second;
+    Value = Variables.contains(key) ? Variables[key] : "";
   }
-  void GetField(const std::string& Name, const std::string& Default, std::string& Value) override {
-    Value = GetFieldValue(Name, FieldData, Default);
-  }
-  std::vector<std::string> GetFieldNames() override { return GetFieldNamesOf(FieldData); }
   bool IsActive() override { return true; }
-
-  // Serves one request through the engine core's wrapper.
-  std::string Run() {
-    Output.clear();
-    RunRequest(this);
-    return Output;
-  }
-};
-
-// Makes the request-scope functions act on a fake engine for the scope of a
-// test, without running a whole request.
-class FakeRequestScope {
- public:
-  explicit FakeRequestScope(FakeEngine& engine) {
-    InitHttpEngine();
-    ThreadContext().CurrentEngine = &engine;
-    scope_.Record().DirectOutput = true;
-  }
-  ~FakeRequestScope() { ThreadContext().CurrentEngine = nullptr; }
-
- private:
-  TRequestScope scope_;
 };

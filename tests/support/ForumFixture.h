@@ -4,6 +4,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -28,7 +29,7 @@ inline const std::string Form = "<form method=\"post\" action=\"/cgi-bin/parlino
 constexpr size_t R = TNewsRecord::RecordSize;
 
 inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-inline std::string ReadFile(const std::string& path) {
+inline std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
@@ -49,6 +50,71 @@ inline std::vector<std::string> Rows(const std::string& page) {
                    std::to_string((link - at - cell.size()) / 18));
   }
   return rows;
+}
+
+inline std::vector<TNewsRecord> ReadRecords(const fs::path& file) {
+  const std::string bytes = ReadFile(file);
+  std::vector<TNewsRecord> records;
+  for (size_t at = 0; at + R <= bytes.size(); at += R)
+    records.push_back(TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(bytes.data() + at)));
+  return records;
+}
+
+// What the tests of the forum served by a server's library share: a post by
+// Ann of a text longer than any preload, url-encoded or multipart,
+inline const std::string Multipart = "multipart/form-data; boundary=b0undary", LongText = [] {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += std::to_string(i) + " words\r\n";
+  return text;
+}();
+inline std::string PostBody(bool multipart, const std::string& subject) {
+  const std::string fields[][2] = {{"NEWNAME", "Ann"}, {"NEWEMAIL", "a@x"}, {"NEWTEXT", LongText},
+                                   {"ACTION_NEWMESSAGE_POST", "1"}, {"NEWSUBJECT", subject}};
+  std::string body;
+  for (const auto& [name, value] : fields)
+    body += multipart ? "--b0undary\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n"
+                      : (body.empty() ? "" : "&") + name + "=" + UrlEncode(value);
+  return multipart ? body + "--b0undary--\r\n" : body;
+}
+// its page, and the n-th record of the forum in dir it stored,
+inline void ExpectStored(const std::string& page, const fs::path& dir, size_t n, const std::string& subject,
+                         const std::string& script) {
+  // The cookie's header line comes before the content type's.
+  EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\nset-cookie:NEWSGROUP=N%3DAnn%26E%3Da%2540x;")) << page.substr(0, 200);
+  EXPECT_TRUE(Has(page, "\r\n" + Html + Head + "<form method=\"post\" action=\"" + script + "\">")) << subject;
+  EXPECT_TRUE(Has(page, "Your message have been posted !")) << subject;
+  const std::vector<TNewsRecord> records = ReadRecords(dir / "parlino_data.dat");
+  ASSERT_EQ(records.size(), n + 1);
+  EXPECT_EQ(records[n].Subject, subject);
+  EXPECT_EQ(ReadFile(dir / ("parlino_" + std::to_string(records[n].Id) + ".txt")), LongText);
+}
+// and requests of many server threads, which never meet: each of 400 on 8
+// threads gets the page it gets alone, then 16 posts at once are all stored.
+// call(query, cookie, body) makes the server's request.
+template <class Host, class MakeCall>
+void ExpectRequestsOfManyThreadsNeverMeet(const Host& host, const fs::path& dir, MakeCall call) {
+  const std::string post = "ACTION_NEWMESSAGE_POST=1&NEWEMAIL=e&NEWSUBJECT=s&NEWNAME=";
+  WriteFile(dir / "parlino.ini", "[Parameters]\nEntries=4\nAllowHTML=0\n");  // read by every request
+  for (int i = 0; i < 6; ++i) host.Serve(call("", "", post + "n&NEWTEXT=t"));
+  const std::vector<TNewsRecord> seeded = ReadRecords(dir / "parlino_data.dat");
+  std::vector<decltype(call("", "", ""))> calls, posts;
+  for (int i = 0; i < 400; ++i) {
+    const std::string id = std::to_string(seeded.at(i % 6).Id), fields[] = {"", "NOTHREAD=yes&PAGE=2&ACTION_SEARCH_NEXT=1",
+        "VIEWID=" + id, "ACTION_NEWMESSAGE=1", "ACTION_REPLYMESSAGE=1&REPLYID=" + id, "VIEWID=x" + id, post + "only"};
+    calls.push_back(call(fields[i % 7], "NEWSGROUP=N%3Dv" + std::to_string(i % 16) + "%26E%3Dv%2540x", ""));
+  }
+  const auto alone = host.ServeAll(calls, 1), together = host.ServeAll(calls, 8);
+  for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(together[i].Output, alone[i].Output) << i;
+  EXPECT_TRUE(Has(alone[3].Output, "name=\"NEWNAME\" value=\"v3\"")) << alone[3].Output;
+  for (int i = 0; i < 16; ++i) posts.push_back(call("", "", post + "p" + std::to_string(i) + "&NEWTEXT=of+p" + std::to_string(i)));
+  const auto stored = host.ServeAll(posts, 16);
+  const std::vector<TNewsRecord> records = ReadRecords(dir / "parlino_data.dat");
+  const auto text = [&](const TNewsRecord& r) { return ReadFile(dir / ("parlino_" + std::to_string(r.Id) + ".txt")); };
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_TRUE(Has(stored[i].Output, "set-cookie:NEWSGROUP=N%3Dp" + std::to_string(i) + "%26")) << i;
+    EXPECT_TRUE(Has(stored[i].Output, "Your message have been posted !")) << i;
+    EXPECT_EQ(std::ranges::count(records, "of p" + std::to_string(i), text), 1) << i;
+  }
 }
 
 class ForumSite : public ::testing::Test {
@@ -86,19 +152,12 @@ class ForumSite : public ::testing::Test {
     return Request("", "NEWNAME=" + UrlEncode(name) + "&NEWEMAIL=" + UrlEncode(email) + "&NEWSUBJECT=" +
                            UrlEncode(subject) + "&NEWTEXT=" + UrlEncode(text) + extra + "&ACTION_NEWMESSAGE_POST=Post");
   }
-  std::vector<TNewsRecord> Records() const {
-    const std::string bytes = ReadFile(data + "_data.dat");
-    std::vector<TNewsRecord> records;
-    for (size_t at = 0; at + R <= bytes.size(); at += R)
-      records.push_back(TNewsRecord::Decode(reinterpret_cast<const unsigned char*>(bytes.data() + at)));
-    return records;
-  }
+  std::vector<TNewsRecord> Records() const { return ReadRecords(data + "_data.dat"); }
   void Store(const std::vector<TNewsRecord>& records) const {
     std::string bytes(records.size() * R, '\0');
     for (size_t i = 0; i < records.size(); ++i) records[i].Encode(reinterpret_cast<unsigned char*>(&bytes[i * R]));
     WriteFile(data + "_data.dat", bytes);
   }
-  void Ini(const std::string& text) const { WriteFile(data + ".ini", text); }
   std::string TextFile(int id) const { return data + "_" + std::to_string(id) + ".txt"; }
 
   fs::path root;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <regex>
 
@@ -44,6 +45,40 @@ struct ResidentSite {
   std::future<plat::TRunResult> server;
   std::atomic<int> pid{0};
 };
+
+// Creates the file if need be and dates it back.
+inline void Touch(const std::string& path, int secondsAgo = 0) {
+  std::ofstream(path, std::ios::app).flush();
+  std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(secondsAgo));
+}
+
+// A Windows CGI request (env names the CGI version): profile written to
+// dir/req.ini and served by program; its standard output and exit code, and
+// what dir/out then holds.
+struct TProfileRun : plat::TRunResult {
+  std::string file;
+};
+inline TProfileRun RunProfile(const std::string& program, const std::string& dir, const std::string& profile,
+                              const ResidentSite::Env& env, std::atomic<int>* pid = nullptr) {
+  plat::AppendToFile(dir + "/req.ini", profile);
+  TProfileRun run{plat::RunProgram(program, {dir + "/req.ini"}, env, "", 20000, pid), ""};
+  if (!plat::ReadWholeFile(dir + "/out", run.file)) run.file = "[no output file]";
+  return run;
+}
+
+// Writes the profile and other files ("{D}" in them is the request's own
+// directory), serves it by program and returns what it wrote.
+inline TProfileRun ServeProfile(const std::string& program, const std::string& profile,
+                                const std::map<std::string, std::string>& files = {}, ResidentSite::Env env = {}) {
+  std::string dir = "/tmp/parlino-wprofile-XXXXXX";
+  if (!mkdtemp(dir.data())) return {{}, "no directory"};
+  auto expand = [&dir](const std::string& text) { return std::regex_replace(text, std::regex("\\{D\\}"), dir); };
+  for (const auto& [name, content] : files) plat::AppendToFile(dir + "/" + name, expand(content));
+  env.insert({{"CGI_LOG_DIR", dir}, {"CGI_VERSION", "CGI/1.3a (Win95)"}});
+  const TProfileRun served = RunProfile(program, dir, expand(profile), env);
+  plat::RemoveTree(dir);
+  return served;
+}
 
 // A handed-over page as the server wrote it: a header block that ends in
 // the first 1024 bytes must carry the body's length, inserted by the
