@@ -33,7 +33,7 @@ class FastCgiForum : public ForumSite {
 };
 
 TEST_F(FastCgiForum, ConcurrentClientsLoseNothingAndSigtermKeepsAcknowledgedPosts) {
-  Ini("[Parameters]\nPassword=secret\nEntries=5\n");
+  WriteFile(data + ".ini", "[Parameters]\nPassword=secret\nEntries=5\n");
   server = std::make_unique<fcgi::Responder>(program, root.string(), fcgi::Params{{"CGI_LOG_DIR", root.string()}},
                                              std::vector<std::string>{"--threads", "4"});
   std::atomic<int> failures{0};
