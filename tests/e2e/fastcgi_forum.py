@@ -26,8 +26,8 @@ class FastCgiSite(harness.Site):
         shutil.rmtree(out, ignore_errors=True)
         self.kind, self.out, self.root, self.port = kind, out, sh('site_home "$1"', out), int(sh("site_free_port"))
         sh('site_prepare "$1" "$2" && site_nginx_conf "$1" "$3"', self.root, PROGRAM, str(self.port))
-        self.data = os.path.join(self.root, "cgi-bin", "parlino")
-        open(self.file(".ini"), "w").write("[Parameters]\r\n" + settings)
+        self.prefix = os.path.join(self.root, "cgi-bin", "parlino", "parlino")
+        open(self.prefix + ".ini", "w").write("[Parameters]\r\n" + settings)
         self.fcgi = int(sh('site_fcgi_start "$1" --threads 4 && echo $fcgi', self.root))
         self.server = subprocess.Popen(["nginx", "-c", f"{self.root}/run/nginx.conf", "-e",
                                         f"{self.root}/run/nginx-error.log"], start_new_session=True)
