@@ -29,14 +29,16 @@ class FastCgiSite(harness.Site):
         self.prefix = os.path.join(self.root, "cgi-bin", "parlino", "parlino")
         open(self.prefix + ".ini", "w").write("[Parameters]\r\n" + settings)
         self.fcgi = int(sh('site_fcgi_start "$1" --threads 4 && echo $fcgi', self.root))
-        self.server = subprocess.Popen(["nginx", "-c", f"{self.root}/run/nginx.conf", "-e",
-                                        f"{self.root}/run/nginx-error.log"], start_new_session=True)
+        self.log = f"{self.root}/run/nginx-error.log"
+        self.server = subprocess.Popen(["nginx", "-c", f"{self.root}/run/nginx.conf", "-e", self.log],
+                                       start_new_session=True)
         if subprocess.run(["bash", "-c", f". {harness.ROOT}/tools/httpd/site.sh; site_wait_port {self.port}"]).returncode:
             self.stop()
             raise RuntimeError(f"nginx did not start: {self.errors()[-500:]}")
 
     def errors(self):
-        return super().errors() + read(os.path.join(self.root, "run", "fcgi", "stderr.log")).decode("latin-1")
+        logs = (self.log, os.path.join(self.root, "run", "fcgi", "stderr.log"))
+        return "".join(read(log).decode("latin-1") for log in logs)
 
     def stop(self, label=None):
         if label and UPSTREAM.findall(self.errors()):
@@ -54,11 +56,11 @@ class FastCgiSite(harness.Site):
 def limits(site):
     # A body over the read limit gets the page without its fields; a client
     # that leaves mid-body costs nothing: the next visitor is served.
-    big = site.request(fields={"ACTION_NEWMESSAGE_POST": "Post", "NEWTEXT": "x" * 20000, "NEWSUBJECT": "big"})
+    big = site.post("big", "x" * 20000)
     with socket.create_connection(("127.0.0.1", site.port), timeout=10) as s:
         s.sendall(b"POST /cgi-bin/parlino HTTP/1.0\r\nContent-Length: 5000\r\n\r\nNEWSUBJECT=half")
     check("nginx", "a body over the read limit gets a page and stores nothing; a client leaving mid-body does no harm",
-          big.page and site.records()[1] == [] and site.request().page, big.text[:300])
+          big.html and site.records()[1] == [] and site.request().html, big.text[:300])
     forum(site)
 
 
