@@ -8,8 +8,8 @@ BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
 PROGRAM = os.environ.get("PROGRAM", os.path.join(BUILD, "parlino"))
 RECORD, FORM = 180, "application/x-www-form-urlencoded"
 POSTED, REMOVED = b"Your message have been posted !", b"The message has been removed !"
-CRASH = re.compile(".*(?:segfault|Segmentation|AddressSanitizer|Premature end of script|malformed header|"
-                   "End of script output before headers|exit signal).*")
+CRASH = re.compile(".*(?:segfault|Segmentation|AddressSanitizer|Premature end of script|malformed header|exit signal|"
+                   "End of script output before headers|upstream sent|prematurely closed|FastCGI sent in stderr).*")
 Record = collections.namedtuple("Record", "id reply subject name email")
 ROW = re.compile(r'<TR><TD>(\d+)</TD><TD BGCOLOR="WHITE" WIDTH=65% NOWRAP>((?:&nbsp;)*)'
                  r'<A HREF="[^"]*\?VIEWID=(\d+)&[^"]*">(.*?)</A></TD><TD BGCOLOR="WHITE" NOWRAP>(.*?)</TD>'
@@ -64,28 +64,39 @@ class Response:
 
 class Site:
     # A site in OUT, or below /tmp when the CGI account cannot reach OUT; the
-    # server's logs are then copied to OUT when it stops.
+    # server's logs are then copied to OUT when it stops. Kind "nginx" serves a
+    # FastCGI process started beside it, "lighttpd_fastcgi" one lighttpd starts.
     def __init__(self, kind, out, settings):
         shutil.rmtree(out, ignore_errors=True)
-        self.kind, self.out, self.root, self.port = kind, out, sh('site_home "$1"', out), int(sh("site_free_port"))
+        self.out, self.root, self.port = out, sh('site_home "$1"', out), int(sh("site_free_port"))
         sh(f'site_prepare "$1" "$2" && site_{kind}_conf "$1" "$3"', self.root, PROGRAM, str(self.port))
         self.prefix = os.path.join(self.root, "cgi-bin", "parlino", "parlino")  # the forum's files' names start so
         pathlib.Path(self.prefix + ".ini").write_text("[Parameters]\r\n" + settings)
-        conf, log, self.log = (os.path.join(self.root, "run", kind + x) for x in (".conf", "-stdout.log", "-error.log"))
+        server, run = kind.split("_")[0], os.path.join(self.root, "run")
+        self.fcgi = kind == "nginx" and int(sh('site_fcgi_start "$1" --threads 4 && echo $fcgi', self.root))
+        self.logs = (f"{run}/{server}-error.log", f"{run}/fcgi/stderr.log")
         # A session of its own: prefork's shutdown signals its whole process group.
-        self.server = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"] if kind == "apache" else
-                                       ["lighttpd", "-D", "-f", conf], start_new_session=True,
-                                       stdout=open(log, "wb"), stderr=subprocess.STDOUT)
+        self.server = subprocess.Popen({"apache": ["apache2", "-f", f"{run}/apache.conf", "-DFOREGROUND"],
+                                        "lighttpd": ["lighttpd", "-D", "-f", f"{run}/lighttpd.conf"],
+                                        "nginx": ["nginx", "-c", f"{run}/nginx.conf", "-e", self.logs[0]]}[server],
+                                       start_new_session=True, stdout=open(f"{run}/{server}-stdout.log", "wb"),
+                                       stderr=subprocess.STDOUT)
         if subprocess.run(["bash", "-c", f". {ROOT}/tools/httpd/site.sh; site_wait_port {self.port}"]).returncode:
             self.stop()
-            raise RuntimeError(f"{kind} did not start: {read(self.log).decode('latin-1')[-500:]}")
+            raise RuntimeError(f"{kind} did not start: {read(self.logs[0]).decode('latin-1')[-500:]}")
 
     def stop(self, label=None):
+        if self.fcgi:  # SIGTERM: the FastCGI process ends by itself
+            os.kill(self.fcgi, 15)
+            subprocess.run(["timeout", "10", "tail", "-f", f"--pid={self.fcgi}", "/dev/null"])
         self.server.terminate()
         self.server.wait(30)  # one that does not stop ends the run
         if label:
-            bad = CRASH.findall(read(self.log).decode("latin-1"))
-            check(label, "the server's error log shows no crashed or broken program", not bad, bad[:3])
+            bad = CRASH.findall("".join(read(log).decode("latin-1") for log in self.logs))
+            # Without a FastCGI process of its own, self.fcgi is False: no /proc/False.
+            bad += [f"/proc/{self.fcgi} alive"] * os.path.exists(f"/proc/{self.fcgi}")
+            check(label, "the logs show no crashed program or broken FastCGI answer; SIGTERM ended any FastCGI process",
+                  not bad, bad[:3])
         if os.path.realpath(self.root) != os.path.realpath(self.out):
             shutil.copytree(os.path.join(self.root, "run"), os.path.join(self.out, "run"), dirs_exist_ok=True)
             shutil.rmtree(self.root, ignore_errors=True)

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-# The forum through real web servers: over HTTP behind Apache and lighttpd,
-# then in Chromium (browser.mjs) behind Apache, then behind Apache with a
-# resident server, each on a site of its own under $BUILD/e2e. Prints a PASS
-# or FAIL line per check.
-import functools, os, re, subprocess
+# The forum through real web servers, each on a site of its own under
+# $BUILD/e2e: over HTTP behind Apache and lighttpd, in Chromium (browser.mjs)
+# behind Apache, behind Apache with a resident server; then resident as a
+# FastCGI process behind nginx (with a body over the read limit and a client
+# leaving mid-body) and lighttpd's mod_fastcgi, and in Chromium behind nginx.
+# Prints a PASS or FAIL line per check.
+import functools, os, re, socket, subprocess
 from harness import BUILD, POSTED, REMOVED, ROOT, check, finish, read, rows, serve, sh, tally
 
 HERE, OUT = os.path.dirname(os.path.abspath(__file__)), os.path.join(BUILD, "e2e")
@@ -70,8 +72,21 @@ def resident(site):
         os.remove(os.path.join(bin_dir, "Temp", "parlino_S"))  # the server ends at its next look
 
 
+def limits(site):
+    # A body over the read limit gets the page without its fields; a client
+    # that leaves mid-body costs nothing: the next visitor is served.
+    big = site.post("big", "x" * 20000)
+    with socket.create_connection(("127.0.0.1", site.port), timeout=10) as s:
+        s.sendall(b"POST /cgi-bin/parlino HTTP/1.0\r\nContent-Length: 5000\r\n\r\nNEWSUBJECT=half")
+    check("nginx", "a body over the read limit gets a page and stores nothing; a client leaving mid-body does no harm",
+          big.html and site.records()[1] == [] and site.request().html, big.text[:300])
+    forum(site)
+
+
 if __name__ == "__main__":
     for label, kind, test in (("apache", "apache", forum), ("lighttpd", "lighttpd", forum),
-                              ("browser", "apache", browser), ("resident", "apache", resident)):
+                              ("browser", "apache", browser), ("resident", "apache", resident),
+                              ("nginx", "nginx", limits), ("lighttpd-fastcgi", "lighttpd_fastcgi", forum),
+                              ("browser-nginx", "nginx", browser)):
         serve(label, kind, os.path.join(OUT, label), SETTINGS, test)
     finish("End-to-end")
