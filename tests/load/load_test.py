@@ -10,13 +10,12 @@
 # Malformed or oversized bodies, cookies and lengths, and deep threads, are
 # the fuzzers', the engine tests' and the list test's (in-process); a long
 # query string is held in a std::string like any other field data.
-import collections, concurrent.futures, functools, os, random, sys, threading, time
+import collections, concurrent.futures, os, random, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import BUILD, POSTED, RECORD, REMOVED, check, finish, rows, serve  # noqa: E402
 
 OPEN_ERROR = "kann nicht ge\xf6ffnet werden".encode("cp1252")
-ok = functools.partial(check, "load")
 lock = threading.Lock()
 posted, removed, problems, counts = {}, set(), [], collections.Counter()
 
@@ -54,29 +53,26 @@ def client(site, number, deadline):
                 del mine[subject]
 
 
-def check_store(site):
+def load(site, clients, seconds):
+    deadline = time.time() + seconds
+    with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+        list(pool.map(lambda n: client(site, n, deadline), range(clients)))  # a client's exception goes on up
+    check("load", f"{clients} clients, {seconds} s ({dict(counts)}; {len(posted)} posted, {len(removed)} removed): no "
+          "server error, broken connection or unexpected page; posts were stored and removed",
+          posted and removed and not problems, f"{problems[:5]} ({len(problems)} in all)")
     data, recs = site.records()
     ids = [r.id for r in recs]
     stored = lambda s: [site.text(r.id) for r in recs if r.subject == s.encode("cp1252")]  # noqa: E731
     wrong = [s for s, text in posted.items() if stored(s) != ([] if s in removed else [text.encode("cp1252")])]
     # That the list shows what the data file holds is the list test's (in-process).
-    ok("the data file is whole records, each numbered once and with its text; every post shown as posted is "
-       "there, once, with its text; none whose removal was shown", len(data) % RECORD == 0 and not wrong
-       and len(set(ids)) == len(ids) and None not in [site.text(i) for i in ids],
-       f"{len(data)} bytes, {len(ids) - len(set(ids))} numbers repeat, {len(wrong)} posts wrong, "
-       f"e.g. {[(s, stored(s)) for s in wrong[:3]]}")
-
-
-def load(site, clients, seconds):
-    deadline = time.time() + seconds
-    with concurrent.futures.ThreadPoolExecutor(clients) as pool:
-        list(pool.map(lambda n: client(site, n, deadline), range(clients)))  # a client's exception goes on up
-    print(f"     {clients} clients, {seconds} s: {dict(counts)}; {len(posted)} posted, {len(removed)} removed")
-    ok("under load, no server error, broken connection or unexpected page; posts were stored and removed",
-       posted and removed and not problems, f"{problems[:5]} ({len(problems)} in all)")
+    check("load", "the data file is whole records, each numbered once and with its text; every post shown as posted is "
+          "there, once, with its text; none whose removal was shown", len(data) % RECORD == 0 and not wrong
+          and len(set(ids)) == len(ids) and None not in [site.text(i) for i in ids],
+          f"{len(data)} bytes, {len(ids) - len(set(ids))} numbers repeat, {len(wrong)} posts wrong, "
+          f"e.g. {[(s, stored(s)) for s in wrong[:3]]}")
 
 
 if __name__ == "__main__":
-    serve("load", "apache", os.path.join(BUILD, "load"), "Password=lumo\r\nEntries=100000\r\n", lambda site: (
-        load(site, 8, 5 if sys.argv[1:] == ["--short"] else 30), check_store(site)))
+    serve("load", "apache", os.path.join(BUILD, "load"), "Password=lumo\r\nEntries=100000\r\n", lambda site: load(
+        site, 8, 5 if sys.argv[1:] == ["--short"] else 30))
     finish("load")
