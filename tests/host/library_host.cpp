@@ -41,7 +41,6 @@ int main(int argc, char** argv) {
   } else {
     const TLibraryResult result = host.Serve(call);
     std::cout << result.Output;
-    if (!result.Redirect.empty()) std::cout << "[redirect " << result.Redirect << "]";
     if (result.Status != host.Success) std::cout << "[status " << result.Status << (result.LogData.empty() ? "" : " ") << result.LogData << "]";
     // A server would wait for bytes the client never announced.
     const bool whole = std::atol(v["CONTENT_LENGTH"].c_str()) <= static_cast<long>(call.Body.size());

@@ -32,7 +32,7 @@ struct TLibraryCall {
 
 struct TLibraryResult {
   long Status = 0;
-  std::string Output, Redirect, LogData;     // Output: what the client gets
+  std::string Output, LogData;                   // Output: what the client gets
   std::vector<std::pair<size_t, size_t>> Reads;  // each read: bytes asked, bytes the body still held
   size_t Delivered = 0;                          // body bytes read
 };
@@ -98,10 +98,11 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
   TLibraryResult Serve(const TLibraryCall& call) const {
     TConnection connection{call, std::min(call.Preload, call.Body.size())};
     std::string preloaded = call.Body.substr(0, connection.Position);
-    EXTENSION_CONTROL_BLOCK ecb{sizeof ecb, IsapiVersion, &connection, 0, {}, Text(call, "REQUEST_METHOD"),
-                                Text(call, "QUERY_STRING"), Text(call, "PATH_INFO"), Text(call, "PATH_TRANSLATED"),
+    std::map<std::string, std::string> v = call.Variables;  // the block's own fields, "" when not given
+    EXTENSION_CONTROL_BLOCK ecb{sizeof ecb, IsapiVersion, &connection, 0, {}, v["REQUEST_METHOD"].data(),
+                                v["QUERY_STRING"].data(), v["PATH_INFO"].data(), v["PATH_TRANSLATED"].data(),
                                 static_cast<DWORD>(call.Body.size()), static_cast<DWORD>(preloaded.size()),
-                                reinterpret_cast<unsigned char*>(preloaded.data()), Text(call, "CONTENT_TYPE"),
+                                reinterpret_cast<unsigned char*>(preloaded.data()), v["CONTENT_TYPE"].data(),
                                 // The published contract: a value that does not fit fails the call.
                                 [](void* id, char* name, void* buffer, DWORD* size) -> BOOL {
                                   auto it = Of(id).Call.Variables.find(name);
@@ -118,10 +119,7 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
                                   *size = static_cast<DWORD>(Of(id).Read(buffer, *size));
                                   return 1;
                                 },
-                                [](void* id, DWORD request, void* buffer, DWORD*, DWORD*) -> BOOL {
-                                  if (request == HSE_REQ_SEND_URL_REDIRECT_RESP) Of(id).Result.Redirect = static_cast<char*>(buffer);
-                                  return request == HSE_REQ_SEND_URL_REDIRECT_RESP;
-                                }};
+                                nullptr};  // no support functions, a redirect among them
     connection.Result.Status = Entry<DWORD(EXTENSION_CONTROL_BLOCK*)>("HttpExtensionProc")(&ecb);
     connection.Result.LogData = ecb.lpszLogData;
     return connection.Result;
@@ -130,9 +128,8 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
   // One notification with raw as its raw data; what the filter sent.
   std::string Notify(DWORD type, std::string raw, DWORD& status) const {
     std::string sent;
-    // The server knows no variables here; what the filter writes is recorded.
-    THTTP_FILTER_CONTEXT pfc{sizeof pfc, IsapiVersion, nullptr, 0, 0, &sent,
-                             [](THTTP_FILTER_CONTEXT*, char*, void*, DWORD*) -> BOOL { return 0; }, nullptr,
+    // The server offers no variables here; what the filter writes is recorded.
+    THTTP_FILTER_CONTEXT pfc{sizeof pfc, IsapiVersion, nullptr, 0, 0, &sent, nullptr, nullptr,
                              [](THTTP_FILTER_CONTEXT* pfc, void* buffer, DWORD* bytes, DWORD) -> BOOL {
                                static_cast<std::string*>(pfc->pFilterContext)->append(static_cast<char*>(buffer), *bytes);
                                return 1;
@@ -145,10 +142,6 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
 
  private:
   static TConnection& Of(void* id) { return *static_cast<TConnection*>(id); }
-  static char* Text(const TLibraryCall& call, const char* name) {
-    auto it = call.Variables.find(name);
-    return const_cast<char*>(it == call.Variables.end() ? "" : it->second.c_str());
-  }
 };
 
 // Parameter blocks as one chain in insertion order; no name finds its end.
@@ -194,8 +187,7 @@ class TNsapiHost : public TLibraryHost<TNsapiHost> {
     if (post) v.try_emplace("CONTENT_LENGTH", std::to_string(call.Body.size()));
     for (auto [block, param, name] : {std::tuple{&reqpb, "method", "REQUEST_METHOD"}, {&reqpb, "query", "QUERY_STRING"},
              {&reqpb, "uri", "SCRIPT_NAME"}, {&headers, "content-type", "CONTENT_TYPE"},
-             {&headers, "content-length", "CONTENT_LENGTH"}, {&headers, "cookie", "HTTP_COOKIE"},
-             {&client, "ip", "REMOTE_ADDR"}})
+             {&headers, "content-length", "CONTENT_LENGTH"}, {&headers, "cookie", "HTTP_COOKIE"}})
       if (v.count(name)) NsAdd(&block->pb, param, v[name].c_str());
     for (const auto& [name, value] : call.ServerHeaders) NsAdd(&srvhdrs.pb, name.c_str(), value.c_str());
     TConnection connection{call, std::min({call.Preload, call.Body.size(), static_cast<size_t>(call.BufferSize)})};
