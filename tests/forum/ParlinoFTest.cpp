@@ -57,10 +57,11 @@ TEST_F(Forum, WritesEveryPageByteForByteAndPageFilesReplaceTheBuiltInOnes) {
             NewForm(id, thread, "Anna &quot;B&quot; &amp; Co", "anna@example.org", "RE: Hi &lt;all&gt;",
                     ">l1\r\n>l2\n<b>\r\n"));
   EXPECT_EQ(Request("ACTION_NEWMESSAGE=New" + state), NewForm("0", thread, "", "", "", ""));
-  EXPECT_EQ(Post("tavik", "lumo", "x", "y", state), Html + Head + "<p align=\"center\"><font face=\"Arial\" "
-            "size=\"5\">Message not stored !</font></p>\r\n<p align=\"center\"><font face=\"Arial\" size=\"2\">All "
-            "fields must be entered to allow posting\r\nthe message.<br>Use the Back Button of your Browser to "
-            "complete the message.</font></p>\r\n\r\n" + End);
+  // The administrator's post of a number, but not to remove it, stores nothing either.
+  EXPECT_EQ(Post("tavik", "lumo", "x", "y", state + "&REPLYID=" + id), Html + Head + "<p align=\"center\"><font "
+            "face=\"Arial\" size=\"5\">Message not stored !</font></p>\r\n<p align=\"center\"><font face=\"Arial\" "
+            "size=\"2\">All fields must be entered to allow posting\r\nthe message.<br>Use the Back Button of your "
+            "Browser to complete the message.</font></p>\r\n\r\n" + End);
   EXPECT_EQ(Post("tavik", "lumo", "remove", "y", state + "&REPLYID=" + id),
             Confirmation(thread, "The message has been removed !"));
   // Refused, storing nothing and setting no cookie: a post missing a field, and the administrator's without a number.
