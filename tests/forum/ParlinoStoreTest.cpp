@@ -1,6 +1,7 @@
 // The message store as its files show it: the data file of 180-byte records,
-// one text file per message, the copies a removal leaves, and requests
-// killed midway.
+// one text file per message, each on disk before the page says so, the
+// copies a removal leaves, requests killed midway, and files planted in the
+// store's place.
 #include <sys/stat.h>
 
 #include <random>
@@ -10,27 +11,6 @@
 namespace {
 
 class MessageStore : public ForumSite {};
-
-TEST_F(MessageStore, AppendsEachPostAsOneEscapedCutLittleEndianRecord) {
-  const std::string e(46, 'e'), s(62, 'S'), n(30, 'n'), zero(4, '\0');
-  const std::string cases[][8] = {  // posted name, e-mail, subject, REPLYID; stored name, e-mail, subject, ReplyId
-      {"Anna \"Q\" & Co", e + "eeee", s + "SSSSSSSS", "", "Anna &quot;Q&quot; & Co", e + "ee", s + "SS", zero},
-      // The cuts count the escaped text, entities included.
-      {n + "<b>", e + "'\"", s + ">", "&REPLYID=16909060", n + "&l", e + "'&", s + "&g", "\x04\x03\x02\x01"},
-      {{"N\0n", 3}, {"E\0e", 3}, {"S\0s", 3}, "", "N", "E", "S", zero},  // zeros after a text's first NUL
-  };
-  for (const auto& c : cases) {
-    Post(c[0], c[1], c[2], "text of " + c[2], c[3]);
-    const double now = plat::Now();
-    const std::string file = ReadFile(data + "_data.dat"), raw = file.substr(file.size() - R);
-    auto field = [](std::string text, size_t size) { text.resize(size, '\0'); return text; };  // NUL-padded
-    EXPECT_EQ(raw, field(c[6], 65) + field(c[5], 49) + field(c[4], 34) + raw.substr(148, 4) /* number */ + c[7] +
-                       std::string(8, '\0') + raw.substr(164, 8) /* the time */ + std::string(8, '\0'));
-    const TNewsRecord r = Records().back();  // the number and time where the layout above leaves them
-    EXPECT_EQ(ReadFile(TextFile(r.Id)), "text of " + c[2]);
-    EXPECT_TRUE(r.Id >= 1 && r.Id <= 1147483647 && r.Time <= now && r.Time > now - 1.0 / 1440) << r.Id << " " << r.Time;
-  }
-}
 
 TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
   // Every tenth message answers 999, the one removed: those become thread starts, the others keep their link.
@@ -88,7 +68,7 @@ TEST_F(MessageStore, RemovalPurgesAndAKilledOneLeavesTheOldOrTheNewDataFile) {
   EXPECT_TRUE(ReadFile(data + "_data.dat") == after);
 }
 
-TEST_F(MessageStore, APostOrARemovalIsOnDiskBeforeItIsAcknowledged) {
+TEST_F(MessageStore, AppendsEachPostAsOneRecordOnDiskBeforeItIsAcknowledgedAndNeverThroughAPlantedFile) {
   Store({Message(5, 0, "five")});
   WriteFile(TextFile(5), "t");
   WriteFile(data + ".ini", "[Parameters]\nPassword=secret\n");
@@ -102,27 +82,40 @@ TEST_F(MessageStore, APostOrARemovalIsOnDiskBeforeItIsAcknowledged) {
               : " " + line.substr(line.rfind('.') + 1, line.find('>') - line.rfind('.') - 1);
     return seen;
   };
-  EXPECT_TRUE(Has(Post("n", "e", "s", "t"), "posted"));
-  EXPECT_EQ(steps(), " txt directory dat");
-  EXPECT_TRUE(Has(Post("tavik", "secret", "remove", "x", "&REPLYID=5"), "has been removed"));
+  const std::string e(46, 'e'), s(62, 'S'), n(30, 'n'), zero(4, '\0');
+  const std::string cases[][8] = {  // posted name, e-mail, subject, REPLYID; stored name, e-mail, subject, ReplyId
+      {"Anna \"Q\" & Co", e + "eeee", s + "SSSSSSSS", "", "Anna &quot;Q&quot; & Co", e + "ee", s + "SS", zero},
+      // The cuts count the escaped text, entities included.
+      {n + "<b>", e + "'\"", s + ">", "&REPLYID=16909060", n + "&l", e + "'&", s + "&g", "\x04\x03\x02\x01"},
+      {{"N\0n", 3}, {"E\0e", 3}, {"S\0s", 3}, "", "N", "E", "S", zero},  // zeros after a text's first NUL
+  };
+  for (const auto& c : cases) {
+    Post(c[0], c[1], c[2], "text of " + c[2], c[3]);
+    EXPECT_EQ(steps(), " txt directory dat");
+    const double now = plat::Now();
+    const std::string file = ReadFile(data + "_data.dat"), raw = file.substr(file.size() - R);
+    auto field = [](std::string text, size_t size) { text.resize(size, '\0'); return text; };  // NUL-padded
+    EXPECT_EQ(raw, field(c[6], 65) + field(c[5], 49) + field(c[4], 34) + raw.substr(148, 4) /* number */ + c[7] +
+                       std::string(8, '\0') + raw.substr(164, 8) /* the time */ + std::string(8, '\0'));
+    const TNewsRecord r = Records().back();  // the number and time where the layout above leaves them
+    EXPECT_EQ(ReadFile(TextFile(r.Id)), "text of " + c[2]);
+    EXPECT_TRUE(r.Id >= 1 && r.Id <= 1147483647 && r.Time <= now && r.Time > now - 1.0 / 1440) << r.Id << " " << r.Time;
+  }
+  EXPECT_TRUE(Has(Post("tavik", "secret", "remove", "x", "&REPLYID=" + std::to_string(Records()[1].Id)), "removed"));
   EXPECT_EQ(steps(), " new rename directory");
-}
+  tracer.clear();
 
-TEST_F(MessageStore, NeverWritesThroughAPlantedFileAndRefusesFilesThatAreNotRegularAtOnce) {
-  Store({Message(5, 0, "five")});
-  WriteFile(TextFile(5), "t");
-  WriteFile(data + ".ini", "[Parameters]\nPassword=secret\n");
   const std::string outside = (root / "outside").string(), open = " kann nicht ge\xF6" "ffnet werden";
   const std::string removal = "NEWNAME=tavik&NEWEMAIL=secret&NEWSUBJECT=remove&REPLYID=5&NEWTEXT=x&ACTION_NEWMESSAGE_POST=1",
                     post = "NEWNAME=n&NEWEMAIL=e&NEWSUBJECT=s&NEWTEXT=x&ACTION_NEWMESSAGE_POST=1";
   enum { Link, Fifo, Directory };
   // Each gives the open error naming it, but links to the removal's files: they are replaced, not followed. A
   // directory also stands for a file this account may not read.
-  const std::tuple<int, std::string, std::string> cases[] = {  // planted, in place of, request
+  const std::tuple<int, std::string, std::string> planted[] = {  // kind, in place of, request
       {Fifo, "_5.txt", "VIEWID=5"}, {Fifo, "_data.dat", ""}, {Fifo, ".ini", ""}, {Directory, ".ini", ""},
       {Fifo, "_data.lck", post}, {Directory, "_data.lck", post}, {Link, "_data.lck", removal},
       {Link, "_data.old", removal}, {Link, "_data.tmp", removal}, {Link, "_data.new", removal}};
-  for (const auto& [kind, name, query] : cases) {
+  for (const auto& [kind, name, query] : planted) {
     SCOPED_TRACE(name);
     const std::string saved = ReadFile(data + name);
     WriteFile(outside, "keep");

@@ -36,9 +36,7 @@ inline std::string ReadFile(const fs::path& path) {
 inline void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 inline TNewsRecord Message(int id, int reply, const std::string& subject,
                            double time = plat::EncodeDateTime({2024, 5, 6, 7, 8, 9, 0})) {
-  TNewsRecord r;
-  r.Subject = subject, r.Name = "From " + subject, r.Id = id, r.ReplyId = reply, r.Time = time;
-  return r;
+  return {subject, "", "From " + subject, id, reply, time, 0, 0};
 }
 // The rows of a list page as "subject/indentation steps".
 inline std::vector<std::string> Rows(const std::string& page) {
