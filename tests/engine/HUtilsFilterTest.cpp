@@ -30,8 +30,8 @@ class TemplateFilter : public ::testing::Test {
   THttpMemoFilter filter{nullptr};
 };
 
-// Branches as fuzz_filter builds them (chained, nested, hidden lines, levels
-// left open for the next run) are its property; here the odd spellings.
+// Entries, the bytes that end a name, the length caps, and branches chained,
+// nested and spanning lines.
 TEST_F(TemplateFilter, WritesTextEntriesAndTheBranchesItsConditionsChoose) {
   const std::string a(65000, 'a'), n(32000, 'N');
   Check({
