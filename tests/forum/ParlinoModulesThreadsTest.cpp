@@ -167,12 +167,14 @@ TEST_F(Modules, IsapiVersionsAndTheProbeFilterGetsTheFieldsAndCookieOfItsOwnRawR
 // not preloaded (without a preload the engine contract's table has the
 // limit's cases); over it, the preloaded part is the field data. (A handler's
 // own read of preloaded bytes is the multipart posts' read above.)
-TEST_F(Modules, IsapiProbeReadsAndEscapesAsTheServerSeesIt) {
+TEST_F(Modules, IsapiProbeReadsRedirectsAndEscapesAsTheServerSeesIt) {
   const std::string big = "a=" + std::string(10098, 'x'), message = std::string(70, 'm') + "0123456789" + std::string(20, 'n');
-  struct Case { std::string setting, value, body; long status; std::string output, logData = ""; };
+  struct Case { std::string setting, value, body; long status; std::string output, logData = "", redirect = ""; };
   for (const Case& c : std::vector<Case>{
            {"", "", big, HSE_STATUS_SUCCESS, Fields(big + "\r\n")},
            {"", "", big + "x", HSE_STATUS_SUCCESS, Fields(big.substr(0, 100) + "\r\n")},
+           // The server sends the whole redirect: no header block follows.
+           {"PROBE_HEADER", "LoCation:/x", "", HSE_STATUS_SUCCESS, "", "", "/x"},
            // An escaping error's message goes to the server's log, cut to its field.
            {"PROBE_ESCAPE", message, "", HSE_STATUS_ERROR, Fields(""), message.substr(0, 79)}}) {
     if (!c.setting.empty()) plat::SetEnv(c.setting, c.value);
@@ -181,6 +183,7 @@ TEST_F(Modules, IsapiProbeReadsAndEscapesAsTheServerSeesIt) {
     EXPECT_EQ(r.Status, c.status) << c.value;
     EXPECT_EQ(r.Output, c.output) << c.value;
     EXPECT_EQ(r.LogData, c.logData);
+    EXPECT_EQ(r.Redirect, c.redirect);
   }
   const std::string log = Log("cgi_probe.Log");
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;

@@ -32,7 +32,7 @@ struct TLibraryCall {
 
 struct TLibraryResult {
   long Status = 0;
-  std::string Output, LogData;                   // Output: what the client gets
+  std::string Output, LogData, Redirect;         // Output: what the client gets
   std::vector<std::pair<size_t, size_t>> Reads;  // each read: bytes asked, bytes the body still held
   size_t Delivered = 0;                          // body bytes read
 };
@@ -119,7 +119,11 @@ class TIsapiHost : public TLibraryHost<TIsapiHost> {
                                   *size = static_cast<DWORD>(Of(id).Read(buffer, *size));
                                   return 1;
                                 },
-                                nullptr};  // no support functions, a redirect among them
+                                // The one support function the library asks for.
+                                [](void* id, DWORD request, void* buffer, DWORD*, DWORD*) -> BOOL {
+                                  if (request == HSE_REQ_SEND_URL_REDIRECT_RESP) Of(id).Result.Redirect = static_cast<char*>(buffer);
+                                  return request == HSE_REQ_SEND_URL_REDIRECT_RESP;
+                                }};
     connection.Result.Status = Entry<DWORD(EXTENSION_CONTROL_BLOCK*)>("HttpExtensionProc")(&ecb);
     connection.Result.LogData = ecb.lpszLogData;
     return connection.Result;
