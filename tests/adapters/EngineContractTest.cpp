@@ -132,11 +132,11 @@ std::string ServeFastCgi(Env env, const std::vector<std::string>& body) {
   Env own, params;
   for (const auto& [name, value] : env) (name.starts_with("PROBE_") || name == "CGI_LOG_DIR" ? own : params)[name] = value;
   fcgi::Responder responder(Probe, dir, own, {"--threads", "1"});
-  const fcgi::Reply reply = fcgi::Request(responder.socket, params, body);
+  const std::string reply = fcgi::Request(responder.socket, params, body);
   const plat::TRunResult end = responder.Stop();
   plat::RemoveTree(dir);
   const std::string exit = end.ExitCode ? " [exit " + std::to_string(end.ExitCode) + "]" : "";
-  return reply.out + (reply.ended ? "" : " [no end]") + exit;
+  return reply + exit;
 }
 
 // One engine: how a request reaches it and what its server makes different.
