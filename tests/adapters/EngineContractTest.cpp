@@ -21,7 +21,7 @@ using Env = std::map<std::string, std::string>;
 
 // The engines a case runs on: a rule of the engine core on the standard
 // CGI engine alone, a rule an engine carries out itself on each of them.
-enum : int { S = 1, R = 2, W = 4, I = 8, N = 16, F = 32, All = 63 };
+enum : int { S = 1, R = 2, I = 4, N = 8, F = 16, All = 31 };
 
 struct EngineCase {
   std::string name;
@@ -85,25 +85,6 @@ std::string ServeResident(Env env, const std::vector<std::string>& body) {
   const std::string page = ServeWith(site.self, env, body);
   site.Stop();
   return WithoutLength(page);
-}
-
-// The request as a Windows CGI web server delivers it: variables in [CGI], a
-// multipart body in the Content File (its other bodies the rows leave out);
-// the response is what the output file holds afterwards.
-std::string ServeWinCgi(Env env, const std::vector<std::string>& body) {
-  std::string whole = Joined(body), profile = "[CGI]\r\n";
-  env["CGI_VERSION"] = "CGI/1.3a (Win95)";
-  env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
-  env.try_emplace("REQUEST_METHOD", whole.empty() ? "GET" : "POST");
-  for (const auto& [name, value] : env) {
-    if (name.starts_with("PROBE_") || name == "CGI_LOG_DIR") continue;
-    std::string key = name == "SCRIPT_NAME" ? "Executable Path" : name;
-    std::replace(key.begin(), key.end(), '_', ' ');
-    profile += key + "=" + value + "\r\n";
-  }
-  if (plat::UpperCase(env["CONTENT_TYPE"]).find("MULTIPART") != std::string::npos) profile += "Content File={D}/content\r\n";
-  const TProfileRun r = ServeProfile(Probe, profile + "[System]\r\nOutput File={D}/out\r\n", {{"content", whole}}, env);
-  return r.file + (r.Output.empty() ? "" : " [stdout " + r.Output + "]") + Exit(r.ExitCode);
 }
 
 // A web server with the probe as its loaded library, the whole body there
@@ -235,7 +216,7 @@ std::vector<EngineCase> CoreCases() {
       {"HandlerCanReadUnreadBodyOverTheLimit", S | R | I | N | F, {{"PROBE_LIMIT", "3"}, {"PROBE_READ", "7"}}, {"a=1&b=2"},
        Page + "<read 7>a=1&b=2", "Content length exceeds AutoReadLimit"},
       // Variables by generic name.
-      {"VariablesByGenericName", S | R | W | I | F,
+      {"VariablesByGenericName", S | R | I | F,
        {{"REMOTE_ADDR", "10.1.2.3"}, {"SCRIPT_NAME", "/cgi-bin/p"}, {"PROBE_VARS", "remote addr,EXECUTABLE PATH"}}, {},
        Page + "<remote addr>10.1.2.3\r\n<EXECUTABLE PATH>/cgi-bin/p\r\n"},
   };
@@ -246,9 +227,6 @@ const EngineUnderTest Engines[] = {
     {"StandardCgi", ServeCgiStd, S, true},
     // A handed-over body is exactly CONTENT_LENGTH bytes long.
     {"ResidentServer", ServeResident, R, true},
-    // Only a multipart body is read, whatever its length; form fields come
-    // from the profile with upper-cased names.
-    {"WindowsCgi", ServeWinCgi, W, false},
     // The server redirects for a Location field; a POST's fields are its body
     // and then the query string; the body's size is the server's own count,
     // not CONTENT_LENGTH, and the whole body is there before the request.
