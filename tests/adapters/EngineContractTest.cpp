@@ -1,7 +1,7 @@
 // What a web server sees of an engine: one table of requests, each with the
-// exact bytes it must produce, run over every engine. A case says how the
-// request is made and what comes out; how it reaches an engine, and what the
-// engine's server makes different, is the engine's entry in Engines.
+// exact bytes it must produce, run over the engines it names. How a request
+// reaches an engine is the engine's entry in Engines; what its server makes
+// different, rows of that engine alone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +10,6 @@
 #include "engine/HUtils.h"
 #include "platform/PlatProcess.h"
 #include "platform/PlatTime.h"
-#include "platform/PlatText.h"
 #include "tests/support/FcgiClient.h"
 #include "tests/support/PlatRun.h"
 #include "tests/support/ResidentSite.h"
@@ -21,7 +20,7 @@ using Env = std::map<std::string, std::string>;
 
 // The engines a case runs on: a rule of the engine core on the standard
 // CGI engine alone, a rule an engine carries out itself on each of them.
-enum : int { S = 1, R = 2, W = 4, I = 8, N = 16, F = 32, All = 63 };
+enum : int { S = 1, R = 2, I = 4, N = 8, F = 16, All = 31 };
 
 struct EngineCase {
   std::string name;
@@ -29,11 +28,8 @@ struct EngineCase {
   Env env;                        // request variables and PROBE_* settings; "{TMP}" is the case's own directory
   std::vector<std::string> body;  // standard input; pieces come 0.2 s apart ("" is a pause only)
   std::string expected;           // "{OK}" is the status line, "{EXPIRED}" the no-cache date
-  std::string log = "";           // the messages of the log lines expected, one per line
+  bool overLimit = false;         // the one log line of a body over the read limit
 };
-
-// Serves one request and returns what the web server got.
-using Runner = std::string (*)(Env env, const std::vector<std::string>& body);
 
 const std::string Probe = std::string(PARLINO_BINARY_DIR) + "/cgi_probe";
 const std::string Html = "content-type:text/html\r\n\r\n";
@@ -58,10 +54,9 @@ std::string Replace(std::string text, const std::string& token, const std::strin
 // program ended with part of the body unread.
 std::string ServeWith(const std::string& program, Env env, const std::vector<std::string>& body) {
   std::string writer = "trap '' PIPE", whole = Joined(body);
-  for (size_t i = 0; i < body.size(); ++i) {
-    if (body.size() > 1) env["PIECE" + std::to_string(i)] = body[i];
-    if (i > 0) writer += " && sleep 0.2";
-    if (!body[i].empty()) writer += " && printf %s \"$PIECE" + std::to_string(i) + '"';
+  for (size_t i = 0; body.size() > 1 && i < body.size(); ++i) {
+    env["PIECE" + std::to_string(i)] = body[i];
+    writer += std::string(i ? " && sleep 0.2" : "") + " && printf %s \"$PIECE" + std::to_string(i) + '"';
   }
   writer = "{ (" + writer + " || echo ' [body left unread]' >&3) | \"$0\"; } 3>&1";
   env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
@@ -69,9 +64,8 @@ std::string ServeWith(const std::string& program, Env env, const std::vector<std
                                        : plat::RunProgram("/bin/sh", {"-c", writer, program}, env, "");
   // Servers reset a connection whose announced body was left unread; bytes
   // beyond the announced length may be gone before they are written.
-  int announced = 0;
-  plat::TryStrToInt(env["CONTENT_LENGTH"], announced);
-  const bool unread = body.size() < 2 && r.InputWritten < std::min<size_t>(whole.size(), std::max(announced, 0));
+  const long announced = std::atol(env["CONTENT_LENGTH"].c_str());
+  const bool unread = body.size() < 2 && r.InputWritten < std::min<size_t>(whole.size(), std::max(announced, 0L));
   return r.Output + (unread ? " [body left unread]" : "") + Exit(r.ExitCode);
 }
 
@@ -82,28 +76,7 @@ std::string ServeCgiStd(Env env, const std::vector<std::string>& body) { return 
 std::string ServeResident(Env env, const std::vector<std::string>& body) {
   ResidentSite site(Probe);
   env["PROBE_MODE"] = "1";
-  const std::string page = ServeWith(site.self, env, body);
-  site.Stop();
-  return WithoutLength(page);
-}
-
-// The request as a Windows CGI web server delivers it: variables in [CGI], a
-// multipart body in the Content File (its other bodies the rows leave out);
-// the response is what the output file holds afterwards.
-std::string ServeWinCgi(Env env, const std::vector<std::string>& body) {
-  std::string whole = Joined(body), profile = "[CGI]\r\n";
-  env["CGI_VERSION"] = "CGI/1.3a (Win95)";
-  env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
-  env.try_emplace("REQUEST_METHOD", whole.empty() ? "GET" : "POST");
-  for (const auto& [name, value] : env) {
-    if (name.starts_with("PROBE_") || name == "CGI_LOG_DIR") continue;
-    std::string key = name == "SCRIPT_NAME" ? "Executable Path" : name;
-    std::replace(key.begin(), key.end(), '_', ' ');
-    profile += key + "=" + value + "\r\n";
-  }
-  if (plat::UpperCase(env["CONTENT_TYPE"]).find("MULTIPART") != std::string::npos) profile += "Content File={D}/content\r\n";
-  const TProfileRun r = ServeProfile(Probe, profile + "[System]\r\nOutput File={D}/out\r\n", {{"content", whole}}, env);
-  return r.file + (r.Output.empty() ? "" : " [stdout " + r.Output + "]") + Exit(r.ExitCode);
+  return WithoutLength(ServeWith(site.self, env, body));
 }
 
 // A web server with the probe as its loaded library, the whole body there
@@ -116,40 +89,34 @@ std::string ServeIsapi(Env env, const std::vector<std::string>& body) { return S
 // An NSAPI server with its library: the variables become its parameters,
 // the header block is what it sends from srvhdrs.
 std::string ServeNsapi(Env env, const std::vector<std::string>& body) {
-  env["LD_LIBRARY_PATH"] = std::string(PARLINO_BINARY_DIR) + "/nsapi/plain";
-  env["HOST_BUFSIZE"] = "100";
+  env.insert({{"LD_LIBRARY_PATH", std::string(PARLINO_BINARY_DIR) + "/nsapi/plain"}, {"HOST_BUFSIZE", "100"}});
   return ServeHost("nsapi_host", env, body);
 }
 
-// A web server speaking FastCGI to the probe, resident on a socket of its
-// own: the probe's settings are its environment, the request's variables
-// the request's parameters.
+// A web server speaking FastCGI to the probe, resident on a socket in the
+// case's directory: the probe's settings are its environment, the request's
+// variables the request's parameters.
 std::string ServeFastCgi(Env env, const std::vector<std::string>& body) {
-  std::string dir = "/tmp/parlino-fcgi-XXXXXX", whole;
-  if (!mkdtemp(dir.data())) return "no directory";
-  for (const std::string& piece : body) whole += piece;
-  env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
+  env.try_emplace("CONTENT_LENGTH", std::to_string(Joined(body).size()));
   Env own, params;
   for (const auto& [name, value] : env) (name.starts_with("PROBE_") || name == "CGI_LOG_DIR" ? own : params)[name] = value;
-  fcgi::Responder responder(Probe, dir, own, {"--threads", "1"});
-  const fcgi::Reply reply = fcgi::Request(responder.socket, params, body);
+  fcgi::Responder responder(Probe, env["CGI_LOG_DIR"], own, {"--threads", "1"});
+  const std::string reply = fcgi::Request(responder.socket, params, body);
   const plat::TRunResult end = responder.Stop();
-  plat::RemoveTree(dir);
-  const std::string exit = end.ExitCode ? " [exit " + std::to_string(end.ExitCode) + "]" : "";
-  return reply.out + (reply.ended ? "" : " [no end]") + exit;
+  unlink(responder.socket.c_str());
+  return reply + Exit(end.ExitCode);
 }
 
-// One engine: how a request reaches it and what its server makes different.
+// One engine: how a request reaches it, and whether a status line leads
+// what the web server got.
 struct EngineUnderTest {
   const char* name;
-  Runner serve;
+  std::string (*serve)(Env env, const std::vector<std::string>& body);  // what the web server got
   int bit;
   bool writesStatusLine;  // some servers write it themselves
-  std::map<std::string, std::string> expects = {};  // cases its server answers otherwise
 };
 
 void Check(const EngineCase& c, const EngineUnderTest& engine) {
-  SCOPED_TRACE(c.name);
   std::string dir = "/tmp/parlino-cgi-XXXXXX";
   ASSERT_TRUE(mkdtemp(dir.data()));
   Env env{{"SERVER_SOFTWARE", "TestServer/1.0"}, {"CGI_LOG_DIR", dir}};
@@ -157,9 +124,7 @@ void Check(const EngineCase& c, const EngineUnderTest& engine) {
   const double start = plat::Now();
   const std::string output = engine.serve(env, c.body);
   const std::string status = engine.writesStatusLine ? "HTTP/1.1 200 OK\r\n" : "";
-  const auto own = engine.expects.find(c.name);
-  const std::string& answer = own == engine.expects.end() ? c.expected : own->second;
-  const std::string expected = Replace(Replace(answer, "{OK}", status), "{TMP}", dir);
+  const std::string expected = Replace(Replace(c.expected, "{OK}", status), "{TMP}", dir);
   // The no-cache date may be of any second the request took.
   std::string want = Replace(expected, "{EXPIRED}", HttpDate(start - 1000));
   for (double t = start; output != want && t <= plat::Now() + 1.0 / 86400; t += 1.0 / 86400)
@@ -167,8 +132,8 @@ void Check(const EngineCase& c, const EngineUnderTest& engine) {
   EXPECT_EQ(output, want);
   std::string log;
   plat::ReadWholeFile(dir + "/cgi_probe.Log", log);
-  const std::regex stamp(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d,  \d{1,3} : )");
-  EXPECT_EQ(std::regex_replace(log, stamp, "$1"), c.log.empty() ? "" : Replace(c.log, "\n", "\r\n") + "\r\n");
+  const std::regex stamp(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d,  \d{1,3} : )");
+  EXPECT_EQ(std::regex_replace(log, stamp, ""), c.overLimit ? "Content length exceeds AutoReadLimit\r\n" : "");
   // Uploads are gone once the request has ended, whatever became of it.
   EXPECT_EQ(plat::FindFiles(dir + "/*", plat::faAnyFile).size(), log.empty() ? 0u : 1u);
   plat::RemoveTree(dir);
@@ -182,44 +147,31 @@ std::vector<EngineCase> CoreCases() {
       // within its first 1024 bytes.
       {"HeaderEndWithinTheFirst1024Bytes", S | R | I | N | F, {{"PROBE_AUTOHEADER", "0"}, {"PROBE_TEXT", std::string(1020, 'h') + "\r\n\r\n"}},
        {}, std::string(1020, 'h') + "\r\n\r\n"},
-      {"NoStatusLineForApacheInAnyCase", S | N, {{"SERVER_SOFTWARE", "my-apache-proxy"}, {"PROBE_SILENT", "1"}}, {}, Html},
+      {"NoStatusLineForApacheInAnyCase", S, {{"SERVER_SOFTWARE", "my-apache-proxy"}, {"PROBE_SILENT", "1"}}, {}, Html},
       // The header block and what starts it.
-      {"HandlerWritingNothingGetsTheHeaderBlock", All, {{"PROBE_SILENT", "1"}}, {}, Page},
-      {"BlanksThenATagStartTheHeader", S | N, {{"PROBE_TEXT", "  \t<p>x</p>"}}, {}, Page + "  \t<p>x</p>"},
-      {"TextStartingWithALetterComesBeforeTheHeader", S | N, {{"PROBE_TEXT", "plain text"}}, {}, "plain text" + Page},
-      {"SetCookieFirstGetsTheStatusLine", S | I | N | F, {{"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
-       "{OK}set-cookie:a=1\r\n" + Html + "<p>x</p>"},
-      {"LocationFirstInAnyCaseSuppressesTheStatusLine", S | N | F, {{"PROBE_HEADER", "LoCATION:/x"}}, {}, "LoCATION:/x\r\n" + Html},
-      {"OwnHeaderEndComesAfterTheAutomaticFields", S | N, {{"PROBE_HEADER", "X-Probe:1"}, {"PROBE_TEXT", "\r\n<p>"}}, {},
-       "{OK}X-Probe:1\r\n" + Html + "\r\n<p>"},
-      {"NoCacheAddsFourLinesDatedThousandDaysBack", S | F, {{"PROBE_NOCACHE", "1"}, {"PROBE_TEXT", "<p>"}}, {},
+      {"LocationFirstInAnyCaseSuppressesTheStatusLine", S | F, {{"PROBE_HEADER", "LoCATION:/x"}}, {}, "LoCATION:/x\r\n" + Html},
+      {"NoCacheAddsFourLinesDatedThousandDaysBack", S, {{"PROBE_NOCACHE", "1"}, {"PROBE_TEXT", "<p>"}}, {},
        "{OK}content-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\nExpires:{EXPIRED}\r\n"
        "Document Expires:{EXPIRED}\r\n\r\n<p>"},
+      // A FastCGI server answers 502 to a field name with a blank.
+      {"NoCacheLeavesOutTheFieldNamedWithABlank", F, {{"PROBE_NOCACHE", "1"}, {"PROBE_TEXT", "<p>"}}, {},
+       "content-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\nExpires:{EXPIRED}\r\n\r\n<p>"},
       {"ImageDataGetsItsTypeButNoNoCacheLines", S, {{"PROBE_GIF", "1"}, {"PROBE_NOCACHE", "1"}}, {},
        "{OK}content-type:image/gif\r\n\r\nGIF89a"},
       {"BufferedPage", S | I | N | F, {{"PROBE_BUFFERED", "1"}, {"PROBE_HEADER", "set-cookie:a=1"}, {"PROBE_TEXT", "<p>x</p>"}}, {},
        "{OK}set-cookie:a=1\r\ncontent-type:text/html\r\ncontent-length:8\r\n\r\n<p>x</p>"},
-      {"BufferedWithoutHeaderEndIsSentUnchanged", S | I | N,
-       {{"PROBE_BUFFERED", "1"}, {"PROBE_TEXT", "plain text"}, {"PROBE_THROW", "late"}, {"PROBE_NOERRORPAGE", "1"}},
-       {}, "plain text", "Unhandled exception : late"},
       // Errors, and starts this program cannot serve.
-      {"HandlerErrorGoesToTheErrorPage", S | I, {{"PROBE_TEXT", "<p>"}, {"PROBE_THROW", "boom"}}, {},
-       Page + "<p><html><body>boom</body></html>\r\n"},
-      {"FailingErrorPageIsLogged", S, {{"PROBE_SILENT", "1"}, {"PROBE_THROW", "boom"}, {"PROBE_ERRORPAGEFAILS", "1"}}, {},
-       "", "Unhandled exception : page failed\nUnhandled exception : boom"},
       {"NonNumericLengthGoesToTheErrorPage", S | R | N | F, {{"CONTENT_LENGTH", "12x"}}, {"a=1"},
        Page + "<html><body>'12x'" + notANumber + "</body></html>\r\n"},
       // Field data.
-      {"PostBodyReplacesTheQueryString", S | R | N | F, {{"QUERY_STRING", "q=1"}}, {"b=2&c=%C3+x"}, Fields("b=2\r\nc=\xC3 x\r\n")},
-      {"ZeroLengthUsesTheQuery", S | R | N | F, {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "0"}}, {"b=2"}, Fields("q=1\r\n")},
+      {"ZeroLengthUsesTheQuery", S | R | F, {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "0"}}, {"b=2"}, Fields("q=1\r\n")},
+      // A POST's fields are its body only, even an empty one.
+      {"ZeroLengthPostHasNoFields", N, {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "0"}}, {"b=2"}, Fields("")},
       {"NegativeLengthUsesTheQuery", S | R | F, {{"QUERY_STRING", "q=1"}, {"CONTENT_LENGTH", "-5"}}, {"b"}, Fields("q=1\r\n")},
       {"BodyOfExactlyTheLimitIsRead", S | R | I | N | F, {}, {atLimit}, Fields(atLimit + "\r\n")},
-      {"BodyOneByteOverTheLimitIsIgnored", S | R | I | N | F, {{"QUERY_STRING", "q=1"}}, {atLimit + "x"}, Fields(""),
-       "Content length exceeds AutoReadLimit"},
-      {"BodyOverTheLimitIsStillConsumed", S | R | F, {}, {std::string(1 << 20, 'x')}, Fields(""),
-       "Content length exceeds AutoReadLimit"},
+      {"BodyOneByteOverTheLimitIsIgnored", S | R | I | N | F, {{"QUERY_STRING", "q=1"}}, {atLimit + "x"}, Fields(""), true},
+      {"BodyOverTheLimitIsStillConsumed", S | R | F, {}, {std::string(1 << 20, 'x')}, Fields(""), true},
       {"BodyArrivingInPiecesIsReadWhole", S | R | F, {}, {"a=1", "&b=", "2"}, Fields("a=1\r\nb=2\r\n")},
-      {"ZeroByteEndsTheBody", S | R | I | N | F, {}, {std::string("a=1\0b=2", 7)}, Fields("a=1\r\n")},
       {"ShortBodyEndsWhereTheInputEnds", S | R | I | N | F, {{"CONTENT_LENGTH", "500"}}, {"a=1&b=2"}, Fields("a=1\r\nb=2\r\n")},
       {"MultipartInAnyCaseKeepsUploadsInTempDirUntilTheEnd", All,
        {{"CONTENT_TYPE", "Multipart/Form-Data; boundary=xyzxyz"}, {"PROBE_TEMPDIR", "{TMP}"}, {"PROBE_THROW", "x"}},
@@ -228,16 +180,7 @@ std::vector<EngineCase> CoreCases() {
        Fields("a=two words\r\nf_CONTENT_TYPE= text/plain\r\nf=x.txt\r\nf_FILENAME={TMP}: hello\r\n") +
            "<html><body>x</body></html>\r\n"},
       // The body as the handler reads it itself.
-      {"HandlerReadsTheBodyAcrossPieces", S | F, {{"CONTENT_LENGTH", ""}, {"PROBE_READ", "4"}}, {"ab", "cdef"},
-       Page + "<read 4>abcd"},
       {"HandlerReadAfterTheBodyWasReadGetsZero", All, {{"PROBE_READ", "4"}}, {"a=1"}, Page + "<read 0>"},
-      // An unread body stays for the handler: no engine consumes it first.
-      {"HandlerCanReadUnreadBodyOverTheLimit", S | R | I | N | F, {{"PROBE_LIMIT", "3"}, {"PROBE_READ", "7"}}, {"a=1&b=2"},
-       Page + "<read 7>a=1&b=2", "Content length exceeds AutoReadLimit"},
-      // Variables by generic name.
-      {"VariablesByGenericName", S | R | W | I | F,
-       {{"REMOTE_ADDR", "10.1.2.3"}, {"SCRIPT_NAME", "/cgi-bin/p"}, {"PROBE_VARS", "remote addr,EXECUTABLE PATH"}}, {},
-       Page + "<remote addr>10.1.2.3\r\n<EXECUTABLE PATH>/cgi-bin/p\r\n"},
   };
 }
 
@@ -246,9 +189,6 @@ const EngineUnderTest Engines[] = {
     {"StandardCgi", ServeCgiStd, S, true},
     // A handed-over body is exactly CONTENT_LENGTH bytes long.
     {"ResidentServer", ServeResident, R, true},
-    // Only a multipart body is read, whatever its length; form fields come
-    // from the profile with upper-cased names.
-    {"WindowsCgi", ServeWinCgi, W, false},
     // The server redirects for a Location field; a POST's fields are its body
     // and then the query string; the body's size is the server's own count,
     // not CONTENT_LENGTH, and the whole body is there before the request.
@@ -256,16 +196,10 @@ const EngineUnderTest Engines[] = {
     // The server sends the status line, always 200, and the fields of
     // srvhdrs; a POST's fields are its body only; parameters have the
     // server's lower-case names.
-    {"Nsapi", ServeNsapi, N, true,
-     {{"NoStatusLineForApacheInAnyCase", Page},
-      {"LocationFirstInAnyCaseSuppressesTheStatusLine", "{OK}LoCATION:/x\r\n" + Html},
-      {"BufferedWithoutHeaderEndIsSentUnchanged", "{OK}content-length:10\r\n\r\nplain text"},
-      {"ZeroLengthUsesTheQuery", Fields("")}}},
+    {"Nsapi", ServeNsapi, N, true},
     // Never a status line, nor a field name with a blank (nginx answers 502);
     // the probe's own input is no request's body.
-    {"FastCgi", ServeFastCgi, F, false,
-     {{"NoCacheAddsFourLinesDatedThousandDaysBack",
-       "content-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\nExpires:{EXPIRED}\r\n\r\n<p>"}}},
+    {"FastCgi", ServeFastCgi, F, false},
 };
 
 std::vector<std::tuple<EngineUnderTest, EngineCase>> Runs() {

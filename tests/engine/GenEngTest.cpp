@@ -4,7 +4,7 @@
 
 // What a process does at start, from what it is told: the cases the program
 // and library tests do not start it in.
-TEST(StartPlan, FollowsTheStartTable) {
+TEST(StartPlan, FollowsTheStartTableAndReadsTheFastCgiParameters) {
   using K = TEngineKind;
   const struct { const char* name; TStartFacts facts; std::vector<K> engines; bool resident, stdActive, stdStreams; } cases[] = {
       {"profile named on the command line", {"", "", {"/tmp/req.ini"}, false}, {K::CgiWin}, false, false, false},
@@ -23,14 +23,11 @@ TEST(StartPlan, FollowsTheStartTable) {
     EXPECT_EQ(std::tie(plan.Engines, plan.ResidentServer, plan.StdActive, plan.StdStreams),
               std::tie(c.engines, c.resident, c.stdActive, c.stdStreams));
   }
-}
-
-// Where a FastCGI start listens, with how many workers; what it cannot use.
-TEST(StartPlan, ReadsTheFastCgiParameters) {
-  const struct { std::vector<std::string> params; std::string address; int threads; } cases[] = {
+  // Where a FastCGI start listens, with how many workers; what it cannot use.
+  const struct { std::vector<std::string> params; std::string address; int threads; } fastCgi[] = {
       {{}, "", 0}, {{"--threads", "1024", "--fastcgi", ":90"}, ":90", 1024}, {{"--fastcgi"}, "", -1},
       {{"--threads", "0"}, "", -1}, {{"--threads", "1025"}, "", -1}, {{"--fastcgi", ":1", "extra"}, ":1", -1}};
-  for (const auto& c : cases) {
+  for (const auto& c : fastCgi) {
     const TStartPlan plan = PlanStart({"", "", c.params, false, true});
     EXPECT_EQ(std::tie(plan.FastCgiAddress, plan.FastCgiThreads), std::tie(c.address, c.threads == -1 ? plan.FastCgiThreads : c.threads));
     EXPECT_EQ(plan.StartError.empty(), c.threads != -1) << c.params.size();

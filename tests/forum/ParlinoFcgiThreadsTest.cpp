@@ -13,14 +13,14 @@ namespace {
 
 class FastCgiForum : public ForumSite {
  protected:
-  fcgi::Reply Send(const std::string& body, const std::string& query = "") {
+  std::string Send(const std::string& body, const std::string& query = "") {
     return fcgi::Request(server->socket, {{"SCRIPT_NAME", "/cgi-bin/parlino"}, {"QUERY_STRING", query},
         {"SERVER_SOFTWARE", "nginx/1.22"}, {"CONTENT_LENGTH", std::to_string(body.size())}}, {body});
   }
   bool Post(const std::string& subject, const std::string& reply = "0", const std::string& name = "v") {
-    const fcgi::Reply r = Send("NEWNAME=" + name + "&NEWEMAIL=secret&NEWSUBJECT=" + subject + "&NEWTEXT=t&REPLYID=" +
+    const std::string r = Send("NEWNAME=" + name + "&NEWEMAIL=secret&NEWSUBJECT=" + subject + "&NEWTEXT=t&REPLYID=" +
                                reply + "&ACTION_NEWMESSAGE_POST=Post");
-    return r.ended && (Has(r.out, "have been posted") || Has(r.out, "has been removed")) && !Has(r.out, "HTTP/");
+    return (Has(r, "have been posted") || Has(r, "has been removed")) && !Has(r, "HTTP/") && !Has(r, " [no end]");
   }
   // Runs body(client) on n clients at once.
   template <class F>
@@ -39,7 +39,7 @@ TEST_F(FastCgiForum, ConcurrentClientsLoseNothingAndSigtermKeepsAcknowledgedPost
   std::atomic<int> failures{0};
   Clients(8, [&](int c) {
     for (int i = 0; i < 5; ++i)
-      failures += !Post("c" + std::to_string(c) + "m" + std::to_string(i)) + !Has(Send("", "PAGE=1").out, "</html>");
+      failures += !Post("c" + std::to_string(c) + "m" + std::to_string(i)) + !Has(Send("", "PAGE=1"), "</html>");
   });
   const std::vector<TNewsRecord> posted = Records();
   ASSERT_EQ(posted.size(), 40u);

@@ -26,14 +26,15 @@ TEST(ListeningSocket, OpensEachKindOfAddressAndRefusesWhatIsNone) {
     std::string address = c.address, error;
     if (const size_t at = address.find("{P}"); at != std::string::npos) address.replace(at, 3, FreePort());
     const int handle = plat::OpenListeningSocket(address, error);
-    EXPECT_EQ(handle >= 0, c.opens) << address << error;
-    EXPECT_EQ(handle >= 0 && plat::IsListeningSocket(handle), c.opens) << address;
+    // Opened is listening; refused is -1, which is no listening socket either.
+    EXPECT_EQ((handle >= 0) + plat::IsListeningSocket(handle), 2 * c.opens) << address << error;
     // The second open of the path finds the first one's socket file stale.
     if (handle >= 0) close(handle);
   }
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  EXPECT_FALSE(plat::IsListeningSocket(pair[0]) || plat::IsListeningSocket(-1));
-  close(pair[0]), close(pair[1]);
+  // A socket that does not listen is none: a web server may give a CGI
+  // program one as its input.
+  const int other = socket(AF_UNIX, SOCK_STREAM, 0);
+  EXPECT_FALSE(plat::IsListeningSocket(other));
+  close(other);
   unlink(path.c_str());
 }

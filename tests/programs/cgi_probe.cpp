@@ -21,18 +21,13 @@ class TProbeForm : public plat::TForm {
   explicit TProbeForm(plat::TComponent* owner) : plat::TForm(owner) {
     auto* engine = new TGeneralHttpEngine(this);
     engine->CGIMode = static_cast<TCGIMode>(std::atoi(Env("PROBE_MODE").c_str()));
-    if (!Env("PROBE_LIMIT").empty()) engine->SetAutoReadLimit(std::stoi(Env("PROBE_LIMIT")));
     engine->SetBufferedOutput(Flag("PROBE_BUFFERED"));
     engine->SetNoCache(Flag("PROBE_NOCACHE"));
     engine->SetTempDir(Env("PROBE_TEMPDIR"));
     if (Env("PROBE_AUTOHEADER") == "0") engine->SetAutoHttpHeader(false);
     engine->SetOnExecRequest([this](TObject*) { Handle(); });
-    if (!Flag("PROBE_NOERRORPAGE")) {
-      engine->SetOnRequestError([](TObject*, const plat::Exception& e) {
-        if (Flag("PROBE_ERRORPAGEFAILS")) throw plat::Exception("page failed");
-        HttpWriteLn("<html><body>" + e.Message() + "</body></html>");
-      });
-    }
+    engine->SetOnRequestError(
+        [](TObject*, const plat::Exception& e) { HttpWriteLn("<html><body>" + e.Message() + "</body></html>"); });
     engine->OnIsapiExtensionVersion = [](unsigned&, std::string&, bool&) {
       if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
     };

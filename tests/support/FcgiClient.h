@@ -19,18 +19,9 @@ namespace fcgi {
 
 using Params = std::map<std::string, std::string>;
 
-struct Reply {
-  std::string out;
-  bool ended = false;  // an end-request record came
-};
-
 inline std::string Record(int type, const std::string& content) {
   const size_t n = content.size();
   return std::string{1, char(type), 0, 1, char(n >> 8), char(n & 255), 0, 0} + content;
-}
-
-inline std::string Length(size_t n) {
-  return n < 128 ? std::string(1, char(n)) : std::string{char(0x80 | n >> 24), char(n >> 16), char(n >> 8), char(n)};
 }
 
 inline int Connect(const std::string& path) {
@@ -41,13 +32,15 @@ inline int Connect(const std::string& path) {
   return close(s), -1;
 }
 
-// The body goes in pieces 0.2 s apart, in records of at most 65535 bytes.
-inline Reply Request(const std::string& path, const Params& params, const std::vector<std::string>& body) {
-  Reply reply;
+// The body goes in pieces 0.2 s apart, in records of at most 65535 bytes;
+// parameter names and values stay under 128 bytes. The reply is the
+// response's bytes, marked when no end-request record came.
+inline std::string Request(const std::string& path, const Params& params, const std::vector<std::string>& body) {
   const int s = Connect(path);
-  if (s < 0) return reply;
-  std::string pairs, in;
-  for (const auto& [name, value] : params) pairs += Length(name.size()) + Length(value.size()) + name + value;
+  if (s < 0) return "[no connection]";
+  std::string pairs, in, out;
+  bool ended = false;
+  for (const auto& [name, value] : params) pairs += std::string{char(name.size()), char(value.size())} + name + value;
   std::vector<std::string> sends{Record(1, {0, 1, 0, 0, 0, 0, 0, 0}) + Record(4, pairs) + Record(4, "")};
   for (const std::string& piece : body) {
     sends.emplace_back();
@@ -62,10 +55,10 @@ inline Reply Request(const std::string& path, const Params& params, const std::v
   for (ssize_t n; (n = recv(s, buffer, sizeof buffer, 0)) > 0;) in.append(buffer, n);
   close(s);
   for (size_t at = 0; at + 8 <= in.size(); at += 8 + (uint8_t(in[at + 4]) << 8 | uint8_t(in[at + 5])) + uint8_t(in[at + 6])) {
-    if (in[at + 1] == 6) reply.out += in.substr(at + 8, uint8_t(in[at + 4]) << 8 | uint8_t(in[at + 5]));
-    reply.ended |= in[at + 1] == 3;
+    if (in[at + 1] == 6) out += in.substr(at + 8, uint8_t(in[at + 4]) << 8 | uint8_t(in[at + 5]));
+    ended |= in[at + 1] == 3;
   }
-  return reply;
+  return ended ? out : out + " [no end]";
 }
 
 // The program as a responder on DIR/socket, started with env and args.
