@@ -9,6 +9,7 @@
 
 #include "engine/HUtils.h"
 #include "platform/PlatProcess.h"
+#include "platform/PlatText.h"
 #include "platform/PlatTime.h"
 #include "tests/support/FcgiClient.h"
 #include "tests/support/PlatRun.h"
@@ -20,7 +21,7 @@ using Env = std::map<std::string, std::string>;
 
 // The engines a case runs on: a rule of the engine core on the standard
 // CGI engine alone, a rule an engine carries out itself on each of them.
-enum : int { S = 1, R = 2, I = 4, N = 8, F = 16, All = 31 };
+enum : int { S = 1, R = 2, I = 4, N = 8, F = 16, W = 32, All = 63 };
 
 struct EngineCase {
   std::string name;
@@ -77,6 +78,25 @@ std::string ServeResident(Env env, const std::vector<std::string>& body) {
   ResidentSite site(Probe);
   env["PROBE_MODE"] = "1";
   return WithoutLength(ServeWith(site.self, env, body));
+}
+
+// The request as a Windows CGI web server delivers it: variables in [CGI], a
+// multipart body in the Content File (its other bodies the rows leave out);
+// the response is what the output file holds afterwards.
+std::string ServeWinCgi(Env env, const std::vector<std::string>& body) {
+  std::string whole = Joined(body), profile = "[CGI]\r\n";
+  env["CGI_VERSION"] = "CGI/1.3a (Win95)";
+  env.try_emplace("CONTENT_LENGTH", std::to_string(whole.size()));
+  env.try_emplace("REQUEST_METHOD", whole.empty() ? "GET" : "POST");
+  for (const auto& [name, value] : env) {
+    if (name.starts_with("PROBE_") || name == "CGI_LOG_DIR") continue;
+    std::string key = name == "SCRIPT_NAME" ? "Executable Path" : name;
+    std::replace(key.begin(), key.end(), '_', ' ');
+    profile += key + "=" + value + "\r\n";
+  }
+  if (plat::UpperCase(env["CONTENT_TYPE"]).find("MULTIPART") != std::string::npos) profile += "Content File={D}/content\r\n";
+  const TProfileRun r = ServeProfile(Probe, profile + "[System]\r\nOutput File={D}/out\r\n", {{"content", whole}}, env);
+  return r.file + (r.Output.empty() ? "" : " [stdout " + r.Output + "]") + Exit(r.ExitCode);
 }
 
 // A web server with the probe as its loaded library, the whole body there
@@ -149,7 +169,7 @@ std::vector<EngineCase> CoreCases() {
        {}, std::string(1020, 'h') + "\r\n\r\n"},
       {"NoStatusLineForApacheInAnyCase", S, {{"SERVER_SOFTWARE", "my-apache-proxy"}, {"PROBE_SILENT", "1"}}, {}, Html},
       // The header block and what starts it.
-      {"LocationFirstInAnyCaseSuppressesTheStatusLine", S | F, {{"PROBE_HEADER", "LoCATION:/x"}}, {}, "LoCATION:/x\r\n" + Html},
+      {"LocationFirstInAnyCaseSuppressesTheStatusLine", S | F | W, {{"PROBE_HEADER", "LoCATION:/x"}}, {}, "LoCATION:/x\r\n" + Html},
       {"NoCacheAddsFourLinesDatedThousandDaysBack", S, {{"PROBE_NOCACHE", "1"}, {"PROBE_TEXT", "<p>"}}, {},
        "{OK}content-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\nExpires:{EXPIRED}\r\n"
        "Document Expires:{EXPIRED}\r\n\r\n<p>"},
@@ -197,6 +217,9 @@ const EngineUnderTest Engines[] = {
     // srvhdrs; a POST's fields are its body only; parameters have the
     // server's lower-case names.
     {"Nsapi", ServeNsapi, N, true},
+    // Only a multipart body is read, whatever its length; form fields come
+    // from the profile with upper-cased names.
+    {"WindowsCgi", ServeWinCgi, W, false},
     // Never a status line, nor a field name with a blank (nginx answers 502);
     // the probe's own input is no request's body.
     {"FastCgi", ServeFastCgi, F, false},
