@@ -12,23 +12,20 @@ TEST(OleDate, RoundsToTheMillisecondToFormatButTruncatesTheSecondsOfTheDay) {
       {d + 1e-10, "01.01.2000", 0}, {d + s / 1000, "01.01.2000 00:00:00", 0}, {d + 61.9 * s, "01.01.2000 00:01:01", 61},
       {d + 86398.9999998 * s, "01.01.2000 23:59:59", 86398}, {d + 86399.9994 * s, "01.01.2000 23:59:59", 86399},
       {d + 86399.9997 * s, "02.01.2000", 86399}, {-1.25, "29.12.1899 06:00:00", 21600}, {NAN, "01.01.0001", 0},
-      {EncodeDateTime({2009, 7, 5, 8, 3, 9}), "05.07.2009 08:03:09", 28988},  // the raw fraction falls short
-      {EncodeDateTime({987, 1, 2}), "02.01.0987", 0}, {-1e300, "01.01.0001", 0}, {1e300, "31.12.9999 23:59:59", 0}};
+      {EncodeDateTime({2009, 7, 5, 8, 3, 9}), "05.07.2009 08:03:09", 28988}, {1e300, "31.12.9999 23:59:59", 0}};
   for (const auto& c : cases) {
     EXPECT_EQ(plat::DateTimeToStr(c.ole), c.text) << c.ole;
     EXPECT_EQ(plat::SecondsOfDay(c.ole), c.secondsOfDay) << c.ole;
   }
 }
 
-// Last in the file: it leaves TZ set.
+// Last in the file: it leaves TZ set. Stale queue files are told by these
+// local times: a wrong summer offset ages a fresh queue by an hour.
 TEST(LocalTime, FollowsTheZoneOffsetInEffectAtThatMoment) {
-  const struct { const char* zone; plat::TDateParts local, utc; long long unixSeconds; } cases[] = {
-      {"Europe/Berlin", {2021, 1, 15, 12, 30, 0, 250}, {2021, 1, 15, 11, 30, 0, 250}, 1610710200},
-      {"Europe/Berlin", {2021, 7, 15, 1, 30, 0, 250}, {2021, 7, 14, 23, 30, 0, 250}, 1626305400}};
-  for (const auto& c : cases) {
-    setenv("TZ", c.zone, 1);
-    tzset();
-    EXPECT_DOUBLE_EQ(plat::LocalToUtc(EncodeDateTime(c.local)), EncodeDateTime(c.utc)) << c.unixSeconds;
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  const struct { plat::TDateParts local; long long unixSeconds; } cases[] = {
+      {{2021, 1, 15, 12, 30, 0, 250}, 1610710200}, {{2021, 7, 15, 1, 30, 0, 250}, 1626305400}};
+  for (const auto& c : cases)
     EXPECT_DOUBLE_EQ(plat::UnixTimeToLocal(c.unixSeconds, c.local.Millisecond), EncodeDateTime(c.local));
-  }
 }
