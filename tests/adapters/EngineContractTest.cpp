@@ -201,6 +201,9 @@ std::vector<EngineCase> CoreCases() {
            "<html><body>x</body></html>\r\n"},
       // The body as the handler reads it itself.
       {"HandlerReadAfterTheBodyWasReadGetsZero", All, {{"PROBE_READ", "4"}}, {"a=1"}, Page + "<read 0>"},
+      // Variables by generic name; one the server does not have reads empty.
+      {"VariablesByGenericName", S | W, {{"REMOTE_ADDR", "10.1.2.3"}, {"SCRIPT_NAME", "/cgi-bin/p"}, {"PROBE_VARS", "remote addr,EXECUTABLE PATH,no such"}}, {},
+       Page + "<remote addr>10.1.2.3\r\n<EXECUTABLE PATH>/cgi-bin/p\r\n<no such>\r\n"},
   };
 }
 
