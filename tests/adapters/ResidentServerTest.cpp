@@ -15,14 +15,22 @@ const std::string Probe = PARLINO_BINARY_DIR "/cgi_probe", Page = "HTTP/1.1 200 
 
 std::string Fields(const std::string& lines) { return Page + "<fields>\r\n" + lines + "</fields>"; }
 
-// At a quit message the server deletes exactly its own files; when its
-// queue file is gone it just ends.
-TEST(ResidentServer, EndsCleanly) {
-  for (int quit : {0, 1}) {
+// Sixteen clients at once, served one after the other or on threads: each
+// gets its own page, once. A second server leaves the running one alone.
+// Then the server ends: at a quit message it deletes exactly its own files;
+// when its queue file is gone it just ends.
+TEST(ResidentServer, ConcurrentClientsGetTheirOwnPagesAndTheServerEndsCleanly) {
+  const std::vector<std::string> own{"_C_0A1F_REQ", "_C_FFFF_OUT", "_S.window"},
+      others{"_C_xyz", "_C_0a1f_REQ", "_C_0A1F_REQX", "_data.dat", "_x_C_0000_REQ"};
+  for (const bool quit : {false, true}) {
     ResidentSite site(Probe);
-    site.Start({});
-    const std::vector<std::string> own{"_C_0A1F_REQ", "_C_FFFF_OUT", "_S.window"},
-        others{"_C_xyz", "_C_0a1f_REQ", "_C_0A1F_REQX", "_data.dat", "_x_C_0000_REQ"};
+    site.Start({{"SERVER_SOFTWARE", "T"}, {"PROBE_MODE", quit ? "2" : "1"}, {"PROBE_SLEEP", "30"}}, {"START_SERVER"});
+    EXPECT_EQ(plat::RunProgram(site.self, {}, {{"CGI_LOG_DIR", site.dir}}, "").ExitCode, 0);
+    std::vector<std::future<plat::TRunResult>> clients;
+    for (int i = 0; i < 16; ++i)
+      clients.push_back(std::async(std::launch::async, [&site, i] { return site.Run({}, "n=" + std::to_string(i)); }));
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(WithoutLength(clients[i].get().Output), Fields("n=" + std::to_string(i) + "\r\n"));
+    EXPECT_EQ(fs::file_size(site.base + "_S"), 0u);
     for (const auto& names : {own, others})
       for (const std::string& name : names) Touch(site.base + name);
     quit ? kill(site.pid, SIGTERM) : fs::remove(site.base + "_S");
@@ -30,21 +38,6 @@ TEST(ResidentServer, EndsCleanly) {
     EXPECT_FALSE(plat::WindowExists(site.base + "_S.window") || fs::exists(site.base + "_S"));
     for (const std::string& name : own) EXPECT_EQ(fs::exists(site.base + name), !quit) << name;
     for (const std::string& name : others) EXPECT_TRUE(fs::exists(site.base + name)) << name;
-  }
-}
-
-// Sixteen clients at once, served one after the other or on threads: each
-// gets its own page, once. A second server leaves the running one alone.
-TEST(ResidentServer, ConcurrentClientsGetTheirOwnPages) {
-  for (const char* mode : {"1", "2"}) {
-    ResidentSite site(Probe);
-    site.Start({{"SERVER_SOFTWARE", "T"}, {"PROBE_MODE", mode}, {"PROBE_SLEEP", "30"}}, {"START_SERVER"});
-    EXPECT_EQ(plat::RunProgram(site.self, {}, {{"CGI_LOG_DIR", site.dir}}, "").ExitCode, 0);
-    std::vector<std::future<plat::TRunResult>> clients;
-    for (int i = 0; i < 16; ++i)
-      clients.push_back(std::async(std::launch::async, [&site, i] { return site.Run({}, "n=" + std::to_string(i)); }));
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(WithoutLength(clients[i].get().Output), Fields("n=" + std::to_string(i) + "\r\n"));
-    EXPECT_EQ(fs::file_size(site.base + "_S"), 0u);
   }
 }
 
