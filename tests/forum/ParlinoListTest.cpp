@@ -24,10 +24,10 @@ std::vector<std::string> FrontSearch(const std::vector<TNewsRecord>& records) {
   return rows;
 }
 
-TEST_F(List, FollowsTheSettingsFileInTheLookAndPagingOfTheListAndInPostsAllowingHtml) {
+TEST_F(List, FollowsTheSettingsAndMatchesTheFrontSearchOnRandomForumsWithRepeatedNumbers) {
   // A data directory beside the program wins over the one above; the base name ends at the last full stop.
-  Install("bin/my.forum.cgi");
-  fs::remove(root / "bin" / "parlino");
+  fs::rename(program, root / "bin" / "my.forum.cgi");
+  program = (root / "bin" / "my.forum.cgi").string();
   fs::create_directory(root / "bin" / "parlino");
   data = (root / "bin" / "parlino" / "my.forum").string();
   const std::string text = "<b>\"q\" & 'a'", escaped = "&lt;b&gt;&quot;q&quot; & 'a'";
@@ -66,12 +66,9 @@ TEST_F(List, FollowsTheSettingsFileInTheLookAndPagingOfTheListAndInPostsAllowing
     EXPECT_TRUE(Has(page, "<font face=\"Times New Roman\"><TABLE BORDER BGCOLOR=#000000 WIDTH=80%>\r\n<TR><TH "
                           "WIDTH=1></TH><TH>S</TH><TH>F</TH><TH>T</TH></TR>"));
   }
-}
 
-// Random forums, many numbers repeated, replies to themselves, to later, missing
-// or negative numbers, some threads deep (beyond 255 steps of indentation,
-// too): the list equals the one found by searching from the front, row for row.
-TEST_F(List, MatchesTheFrontSearchOnRandomForumsWithRepeatedNumbers) {
+  // Random forums, many numbers repeated, replies to themselves, to later, missing or negative numbers, some
+  // threads deep (beyond 255 steps of indentation, too): the list equals the front search's, row for row.
   WriteFile(data + ".ini", "[Parameters]\nEntries=100000\n");
   // A large page file is read first: its buffer, once freed, moves the list's large buffers onto the heap, where
   // running past one corrupts the heap and ends the program even without a sanitizer.
