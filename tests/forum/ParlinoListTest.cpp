@@ -59,6 +59,7 @@ TEST_F(List, FollowsTheSettingsAndMatchesTheFrontSearchOnRandomForumsWithRepeate
   EXPECT_TRUE(Has(last, "<INPUT TYPE=HIDDEN NAME=\"PAGE\" VALUE=\"2147483647\">") && Rows(last).empty()) << last;
   EXPECT_TRUE(Has(second, "PREV\" VALUE=\"<\"") && Has(second, "NEXT\" VALUE=\">\"") &&
               Has(last, "FIRST\" VALUE=\"<<\""));
+  EXPECT_FALSE(Has(Request("PAGE=3"), "ACTION_SEARCH_NEXT"));  // the last page, exactly full
   EXPECT_TRUE(Has(second, "<font face=\"Times New Roman\"><TABLE BORDER BGCOLOR=#000000 WIDTH=80%>\r\n<TR><TH "
                           "WIDTH=1></TH><TH>S</TH><TH>F</TH><TH>T</TH></TR>"));
 
