@@ -80,7 +80,6 @@ inline void ExpectStored(const std::string& page, const fs::path& dir, size_t n,
   // The cookie's header line comes before the content type's.
   EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\nset-cookie:NEWSGROUP=N%3DAnn%26E%3Da%2540x;")) << page.substr(0, 200);
   EXPECT_TRUE(Has(page, "\r\n" + Html + Head + "<form method=\"post\" action=\"" + script + "\">")) << subject;
-  EXPECT_TRUE(Has(page, "Your message have been posted !")) << subject;
   const std::vector<TNewsRecord> records = ReadRecords(dir / "parlino_data.dat");
   ASSERT_EQ(records.size(), n + 1);
   EXPECT_EQ(records[n].Subject, subject);
@@ -122,17 +121,13 @@ class ForumSite : public ::testing::Test {
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);
     fs::create_directories(root / "parlino");
-    Install("bin/parlino");
+    fs::create_directories(root / "bin");
+    program = (root / "bin" / "parlino").string();
+    fs::copy_file(std::string(PARLINO_BINARY_DIR) + "/parlino", program);
     data = (root / "parlino" / "parlino").string();
   }
   void TearDown() override { fs::remove_all(root); }
 
-  // Later requests run the program copied to root/path.
-  void Install(const std::string& path) {
-    program = (root / path).string();
-    fs::create_directories(fs::path(program).parent_path());
-    fs::copy_file(std::string(PARLINO_BINARY_DIR) + "/parlino", program, fs::copy_options::overwrite_existing);
-  }
   // A request killed after killAfterMs, when given, may end without a page.
   std::string Request(const std::string& query, const std::string& body = "", const std::string& cookie = "",
                       int killAfterMs = 0) {
