@@ -42,7 +42,7 @@ class Modules : public ::testing::Test {
     fs::remove_all(root);
   }
   void SetUp() override {
-    ASSERT_TRUE(isapi->Handle() && probe->Handle() && nsapi->Handle());
+    ASSERT_TRUE(isapi->Entry<void>("HttpExtensionProc") && probe->Entry<void>("HttpExtensionProc") && nsapi->Entry<void>("NsapiService"));
     fs::remove_all(root / "parlino");
     fs::create_directories(root / "parlino");
     for (const char* log : {"cgi_probe.Log", "parlino.Log"}) fs::remove(root / log);
