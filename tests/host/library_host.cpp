@@ -24,14 +24,14 @@ int main(int argc, char** argv) {
 #ifdef HOST_NSAPI
   if (v.count("HOST_CWD") && chdir(v["HOST_CWD"].c_str()) != 0) return 3;
   TNsapiHost host(v.count("HOST_SERVER") ? v["HOST_SERVER"] : "ns-httpd40.dll", argc > 1 ? argv[1] : "");
-  if (!host.Handle()) return 2;
+  if (!host.Entry<void>("NsapiService")) return 2;
   if (v.count("HOST_BUFSIZE")) call.BufferSize = std::atoi(v["HOST_BUFSIZE"].c_str());
   const std::string header = v["HOST_SRVHDR"];
   if (!header.empty()) call.ServerHeaders.emplace_back(header.substr(0, header.find(':')), header.substr(header.find(':') + 1));
 #else
   TIsapiHost host(argc > 1 ? argv[1] : "");
   HSE_VERSION_INFO version{};
-  if (!host.Handle() || !host.Entry<BOOL(HSE_VERSION_INFO*)>("GetExtensionVersion")(&version)) return 2;
+  if (!host.Entry<void>("HttpExtensionProc") || !host.Entry<BOOL(HSE_VERSION_INFO*)>("GetExtensionVersion")(&version)) return 2;
 #endif
   if (argc > 3) {
     const std::vector<TLibraryCall> calls(std::strtoul(argv[3], nullptr, 10), call);

@@ -16,8 +16,8 @@
 #endif
 
 static thread_local TConnection* trace = nullptr;
+// The status given, negative when it came with a reason phrase of the library's own.
 static thread_local int status = 0;
-static thread_local const char* reason = nullptr;
 
 extern "C" {
 
@@ -33,7 +33,7 @@ pb_param* E(pblock_fr)(const char* name, pblock* pb, int remove) {
   return !*link ? nullptr : remove ? NsTake(link) : (*link)->param;
 }
 
-void E(param_free)(pb_param* p) { NsFreeParam(p); }
+void E(param_free)(pb_param* p) { std::free(p); }
 
 pb_param* E(pblock_nvinsert)(const char* name, const char* value, pblock* pb) { return NsAdd(pb, name, value); }
 
@@ -43,15 +43,13 @@ int E(request_header)(char* name, char** value, Session*, Request* rq) {
 }
 
 int E(http_status)(Session*, Request*, int code, char* text) {
-  status = code;
-  reason = text;
+  status = text ? -code : code;
   return REQ_PROCEED;
 }
 
 // The status line and the fields of srvhdrs, as the server sends them.
 int E(http_start_response)(Session*, Request* rq) {
-  if (!trace) return REQ_ABORTED;
-  trace->Result.Output += "HTTP/1.1 " + std::to_string(status) + (reason ? " [" + std::string(reason) + "]" : " OK") + "\r\n";
+  trace->Result.Output += "HTTP/1.1 " + std::to_string(status) + " OK\r\n";
   for (pb_entry* e = rq->srvhdrs->ht[0]; e; e = e->next)
     trace->Result.Output += std::string(e->param->name) + ":" + e->param->value + "\r\n";
   trace->Result.Output += "\r\n";
@@ -60,12 +58,11 @@ int E(http_start_response)(Session*, Request* rq) {
 }
 
 int E(net_write)(int, char* buf, int size) {
-  if (trace) trace->Result.Output.append(buf, size);
+  trace->Result.Output.append(buf, size);
   return size;
 }
 
 int E(netbuf_next)(netbuf* buf, int) {
-  if (!trace) return IO_ERROR;
   const size_t n = trace->Read(buf->inbuf, buf->maxsize);
   if (n == 0) return IO_EOF;
   buf->cursize = static_cast<int>(n);

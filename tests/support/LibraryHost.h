@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -54,13 +55,11 @@ struct TConnection {
 
 // A library loaded as a server loads it, kept to itself (RTLD_LOCAL); null
 // when it cannot be loaded.
-using TLibrary = std::unique_ptr<void, int (*)(void*)>;
-
 template <class Host>
 class TLibraryHost {
  public:
   explicit TLibraryHost(const std::string& module) : library_(dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL), dlclose) {}
-  void* Handle() const { return library_.get(); }
+  // Entry<void>: whether it has that entry at all.
   template <class F>
   F* Entry(const char* name) const {
     return library_ ? reinterpret_cast<F*>(dlsym(library_.get(), name)) : nullptr;
@@ -79,7 +78,7 @@ class TLibraryHost {
   }
 
  private:
-  TLibrary library_;
+  std::unique_ptr<void, int (*)(void*)> library_;
 };
 
 // GCC 12's leak checker takes a loaded library's thread-local block that
@@ -154,8 +153,12 @@ inline pb_entry** NsLink(pblock* pb, const char* name) {
   while (*link && (!name || std::strcmp((*link)->param->name, name) != 0)) link = &(*link)->next;
   return link;
 }
+// A parameter and its name and value are one block, for free().
 inline pb_param* NsAdd(pblock* pb, const char* name, const char* value) {
-  return (*NsLink(pb, nullptr) = new pb_entry{new pb_param{strdup(name), strdup(value)}, nullptr})->param;
+  const size_t size = std::strlen(name) + 1;
+  auto* p = static_cast<pb_param*>(std::malloc(sizeof(pb_param) + size + std::strlen(value) + 1));
+  *p = {static_cast<char*>(std::memcpy(p + 1, name, size)), std::strcpy(reinterpret_cast<char*>(p + 1) + size, value)};
+  return (*NsLink(pb, nullptr) = new pb_entry{p, nullptr})->param;
 }
 // Takes the parameter at link out of its chain.
 inline pb_param* NsTake(pb_entry** link) {
@@ -163,15 +166,10 @@ inline pb_param* NsTake(pb_entry** link) {
   *link = e->next;
   return e->param;
 }
-inline void NsFreeParam(pb_param* p) {
-  std::free(p->name);
-  std::free(p->value);
-  delete p;
-}
 struct TNsBlock {
   pb_entry* chain = nullptr;
   pblock pb{1, &chain};
-  ~TNsBlock() { while (chain) NsFreeParam(NsTake(&chain)); }
+  ~TNsBlock() { while (chain) std::free(NsTake(&chain)); }
 };
 
 class TNsapiHost : public TLibraryHost<TNsapiHost> {
@@ -207,6 +205,6 @@ class TNsapiHost : public TLibraryHost<TNsapiHost> {
   }
 
  private:
-  TLibrary server_;
+  std::unique_ptr<void, int (*)(void*)> server_;
   void (*bind_)(TConnection*);
 };
