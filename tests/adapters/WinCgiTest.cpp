@@ -51,23 +51,18 @@ std::pair<std::string, std::string> RunGet(const ResidentSite& site, const std::
   return {r.Output + std::to_string(r.ExitCode), r.file + (plat::FileExists(dir + "/req.ini") ? "" : " [profile gone]")};
 }
 
-// A resident server takes the profile: the client's own environment, which would make it write "<self>", plays
-// no part. An interactive start serves standard requests from the same
-// queue, before and after a Windows one.
+// An interactive start serves standard requests and profiles from the same
+// queue, each before and after the other; the client's own environment, which
+// would make it write "<self>", plays no part. A Windows CGI server started
+// by its client is ClientsWithoutAServer's.
 TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
-  const ResidentSite::Env win{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}};
-  ResidentSite::Env client = win;
-  client["PROBE_TEXT"] = "<self>";
-  for (const ResidentSite::Env& serverEnv : {win, ResidentSite::Env{}}) {
-    ResidentSite site(Probe);
-    site.Start(serverEnv);
-    for (const std::string round : {"0", "1"}) {
-      if (serverEnv.empty()) {
-        EXPECT_EQ(WithoutLength(site.Run({{"QUERY_STRING", "s=1"}}).Output), "HTTP/1.1 200 OK\r\n" + Page + "<fields>\r\ns=1\r\n</fields>");
-      }
-      const std::string dir = site.dir + "/r" + round;
-      EXPECT_EQ(RunGet(site, dir, "w=" + round, client), std::make_pair(std::string("0"), Page + "<fields>\r\nw=" + round + "\r\n</fields>"));
-    }
+  const ResidentSite::Env client{{"SERVER_SOFTWARE", "WebSite/1.1"}, {"CGI_VERSION", "CGI/1.3a (Win95)"}, {"PROBE_TEXT", "<self>"}};
+  ResidentSite site(Probe);
+  site.Start({});
+  for (const std::string round : {"0", "1"}) {
+    EXPECT_EQ(WithoutLength(site.Run({{"QUERY_STRING", "s=1"}}).Output), "HTTP/1.1 200 OK\r\n" + Page + "<fields>\r\ns=1\r\n</fields>");
+    const std::string dir = site.dir + "/r" + round;
+    EXPECT_EQ(RunGet(site, dir, "w=" + round, client), std::make_pair(std::string("0"), Page + "<fields>\r\nw=" + round + "\r\n</fields>"));
   }
 }
 
@@ -129,24 +124,21 @@ TEST(WinCgiProfile, ClientsWithoutAServer) {
   }
 }
 
-// Each server takes its own kind from the shared queue; one that serves
-// alone stops at the other kind, one beside the other server looks past it.
-TEST(WinCgiQueue, EachServerTakesItsOwnKind) {
-  for (bool lookPast : {false, true})
-    for (bool windowsCgi : {false, true}) {
-      const std::string own = windowsCgi ? "/w/req.ini" : "/s_C_0001_REQ", other = windowsCgi ? "/s_C_0002_REQ" : "/w/o.ini";
-      plat::DeleteFile(QueueFileName());
-      for (const std::string& name : {other, own})
-        plat::AppendToFile(QueueFileName(),
-                           std::string(reinterpret_cast<const char*>(TQueueRecord::Make(0, name).Bytes), TQueueRecord::Size));
-      TQueueRecord taken;
-      EXPECT_EQ(TakeNextRequest(taken, windowsCgi, lookPast), lookPast ? TTaken::Own : TTaken::Other);
-      EXPECT_EQ(taken.RecordName(), lookPast ? own : other);
-      // A taken entry is not given again.
-      if (lookPast) {
-        EXPECT_EQ(TakeNextRequest(taken, windowsCgi, true), TTaken::None);
-      }
-    }
+// Each server takes its own kind from the shared queue, once; one that
+// serves alone stops at the other kind, one beside the other server looks past it.
+TEST(WinCgiQueue, EachServerTakesItsOwnKindOnce) {
+  for (bool windowsCgi : {false, true}) {
+    const std::string own = windowsCgi ? "/w/req.ini" : "/s_C_0001_REQ", other = windowsCgi ? "/s_C_0002_REQ" : "/w/o.ini";
+    plat::DeleteFile(QueueFileName());
+    for (const std::string& name : {other, own})
+      plat::AppendToFile(QueueFileName(),
+                         std::string(reinterpret_cast<const char*>(TQueueRecord::Make(0, name).Bytes), TQueueRecord::Size));
+    TQueueRecord taken;
+    EXPECT_EQ(TakeNextRequest(taken, windowsCgi, false), TTaken::Other);
+    EXPECT_EQ(TakeNextRequest(taken, windowsCgi, true), TTaken::Own);
+    EXPECT_EQ(taken.RecordName(), own);
+    EXPECT_EQ(TakeNextRequest(taken, windowsCgi, true), TTaken::None);
+  }
   plat::DeleteFile(QueueFileName());
 }
 
