@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 # The forum through real web servers, each on a site of its own under
 # $BUILD/e2e: over HTTP behind Apache and lighttpd, in Chromium (browser.mjs)
-# behind Apache; then resident as a FastCGI process behind nginx (with a body
-# over the read limit and a client leaving mid-body) and lighttpd's
-# mod_fastcgi, and in Chromium behind nginx.
+# behind Apache, behind Apache with a resident server; then resident as a
+# FastCGI process behind nginx (with a body over the read limit and a client
+# leaving mid-body) and lighttpd's mod_fastcgi, and in Chromium behind nginx.
 # Prints a PASS or FAIL line per check.
 import functools, os, re, socket, subprocess
-from harness import BUILD, POSTED, REMOVED, ROOT, check, finish, read, rows, serve, tally
+from harness import BUILD, POSTED, REMOVED, ROOT, check, finish, read, rows, serve, sh, tally
 
 HERE, OUT = os.path.dirname(os.path.abspath(__file__)), os.path.join(BUILD, "e2e")
 # A caption of our own proves that the settings file beside the program is read.
@@ -59,6 +59,19 @@ def browser(site):
           f"exit {run.returncode}; where playwright-core is missing, $BUILD/e2e/npm.log tells why")
 
 
+def resident(site):
+    # Every visit again, handed over to a resident server, whose process is seen writing the page.
+    bin_dir = os.path.join(site.root, "cgi-bin", "bin")
+    pid = sh('site_resident_start "$1" && pgrep -o -f "^$1/parlino$"', bin_dir)
+    written = lambda: int(re.search(rb"wchar: (\d+)", read(f"/proc/{pid}/io"))[1])  # noqa: E731
+    try:
+        before, page = written(), site.request()
+        check("resident", "a list page comes from the resident server", written() - before >= len(page.body) > 0)
+        forum(site)
+    finally:
+        os.remove(os.path.join(bin_dir, "Temp", "parlino_S"))  # the server ends at its next look
+
+
 def limits(site):
     # A body over the read limit gets the page without its fields; a client
     # that leaves mid-body costs nothing: the next visitor is served.
@@ -72,7 +85,8 @@ def limits(site):
 
 if __name__ == "__main__":
     for label, kind, test in (("apache", "apache", forum), ("lighttpd", "lighttpd", forum),
-                              ("browser", "apache", browser), ("nginx", "nginx", limits),
-                              ("lighttpd-fastcgi", "lighttpd_fastcgi", forum), ("browser-nginx", "nginx", browser)):
+                              ("browser", "apache", browser), ("resident", "apache", resident),
+                              ("nginx", "nginx", limits), ("lighttpd-fastcgi", "lighttpd_fastcgi", forum),
+                              ("browser-nginx", "nginx", browser)):
         serve(label, kind, os.path.join(OUT, label), SETTINGS, test)
     finish("End-to-end")
