@@ -3,26 +3,10 @@
 // the library's start-up made no engine.
 #include <algorithm>
 #include <cstring>
-#include <exception>
 
 #include "adapters/IsapiEng.h"
 
 namespace {
-
-// The message of the exception being handled, whatever its type.
-std::string CurrentMessage() {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return error.what();
-  } catch (const std::string& text) {
-    return text;
-  } catch (const char* text) {
-    return text ? text : "";
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
 
 void CopyText(char* target, const std::string& text, size_t room) {
   const size_t count = std::min(text.size(), room);
@@ -48,7 +32,7 @@ BOOL GetExtensionVersion(HSE_VERSION_INFO* pVer) {
     }
   } catch (...) {
     // A handler that fails leaves the extension unusable: the load is refused.
-    WriteLog(CurrentMessage());
+    WriteLog(CurrentExceptionMessage());
     result = false;
   }
   CopyText(pVer->lpszExtensionDesc, description, 255);
@@ -73,7 +57,7 @@ BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
       CopyText(pVer->lpszFilterDesc, description, 256);
     }
   } catch (...) {
-    WriteLog(CurrentMessage());
+    WriteLog(CurrentExceptionMessage());
     result = false;
   }
   return result;
@@ -89,7 +73,7 @@ DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ECB) {
     try {
       RunRequest(engine);
     } catch (...) {
-      const std::string message = CurrentMessage();
+      const std::string message = CurrentExceptionMessage();
       WriteLog(message);
       status = HSE_STATUS_ERROR;
       CopyText(ECB->lpszLogData, message, 79);
@@ -104,7 +88,7 @@ BOOL TerminateExtension(DWORD) {
   try {
     if (engine && engine->OnLastExecRequest) engine->OnLastExecRequest(nullptr);
   } catch (...) {
-    WriteLog(CurrentMessage());
+    WriteLog(CurrentExceptionMessage());
     return 1;
   }
   return 0;
@@ -133,7 +117,7 @@ DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD NotificationType, void* pvN
       result = value;
     }
   } catch (...) {
-    WriteLog(CurrentMessage());
+    WriteLog(CurrentExceptionMessage());
   }
   fields.FilterContext = nullptr;
   fields.FilterNotification = 0;

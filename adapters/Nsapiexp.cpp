@@ -1,25 +1,7 @@
 // The service entry through which an NSAPI server hands the library a
 // request. No exception reaches the server; a request the library cannot
 // serve is refused with REQ_ABORTED and a line in the log.
-#include <exception>
-
 #include "adapters/NsapiEng.h"
-
-namespace {
-
-std::string CurrentMessage() {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return error.what();
-  } catch (const std::string& text) {
-    return text;
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
-
-}  // namespace
 
 extern "C" int NsapiService(pblock* pb, Session* sn, Request* rq) {
   TNSAPIEngine* engine = TheNsapiEngine();
@@ -41,7 +23,7 @@ extern "C" int NsapiService(pblock* pb, Session* sn, Request* rq) {
   try {
     RunRequest(engine);
   } catch (...) {
-    WriteLog(CurrentMessage());
+    WriteLog(CurrentExceptionMessage());
     result = REQ_ABORTED;
   }
   fields = TNsapiThreadFields();

@@ -1,6 +1,7 @@
 #include "engine/HttpEng.h"
 
 #include <cstring>
+#include <exception>
 
 #include "engine/HUtils.h"
 #include "engine/HUtilsMultipart.h"
@@ -307,6 +308,20 @@ void RunRequest(THttpEngine* Engine) {
   }
   if (serialised) ServerModeLock().Leave();
   Engine->EndRequest();
+}
+
+std::string CurrentExceptionMessage() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (const std::string& text) {
+    return text;
+  } catch (const char* text) {
+    return text ? text : "";
+  } catch (...) {
+    return "Unknown exception";
+  }
 }
 
 void WriteLog(const std::string& Message) {

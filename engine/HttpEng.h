@@ -135,6 +135,9 @@ void RunRequest(THttpEngine* Engine);
 
 // Appends one line to the program's log; never raises.
 void WriteLog(const std::string& Message);
+// The message of the exception being handled, whatever its type (for the
+// entry points a server calls, which must let nothing escape).
+std::string CurrentExceptionMessage();
 // Frees the application's forms and ends the process (CGI engines).
 void TerminateCgiProcess();
 
