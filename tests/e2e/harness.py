@@ -1,7 +1,7 @@
 # Shared by the end-to-end and load tests: a forum that starts empty behind a
 # real web server (laid out by tools/httpd/site.sh), requests to it, its
 # files, and the PASS/FAIL lines that both print.
-import collections, os, pathlib, re, shutil, socket, struct, subprocess, sys, traceback, urllib.parse
+import collections, os, pathlib, re, shutil, socket, stat, struct, subprocess, sys, traceback, urllib.parse
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
@@ -98,7 +98,9 @@ class Site:
             check(label, "the logs show no crashed program or broken FastCGI answer; SIGTERM ended any FastCGI process",
                   not bad, bad[:3])
         if os.path.realpath(self.root) != os.path.realpath(self.out):
-            shutil.copytree(os.path.join(self.root, "run"), os.path.join(self.out, "run"), dirs_exist_ok=True)
+            # Sockets (a FastCGI process's) cannot be copied.
+            sockets = lambda d, names: [n for n in names if stat.S_ISSOCK(os.lstat(os.path.join(d, n)).st_mode)]  # noqa: E731
+            shutil.copytree(os.path.join(self.root, "run"), os.path.join(self.out, "run"), dirs_exist_ok=True, ignore=sockets)
             shutil.rmtree(self.root, ignore_errors=True)
 
     def text(self, rid):
