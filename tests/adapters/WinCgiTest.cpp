@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "adapters/CgiServer.h"
 #include "tests/support/PlatRun.h"
 #include "tests/support/ResidentSite.h"
 
@@ -69,18 +68,17 @@ TEST(WinCgiProfile, ResidentServersTakeProfilesAndStandardRequestsSideBySide) {
 // A client that finds no server to take its request: a stale queue is
 // cleared, with the clients' files in it, and the request served here; a
 // server that dies midway, or a queue that ages while the client waits,
-// leaves the client to remove the queue and end without output; a client
-// told to quit leaves its entry; in ServerMode the client starts a server
-// and hands over, and a name no record can hold is served here after the
-// 21 attempts. Standard clients go by the same queue.
+// leaves the client to remove the queue and end without output; in
+// ServerMode the client starts a server and hands over, and a name no record
+// can hold is served here after the 21 attempts. Standard clients go by the
+// same queue.
 TEST(WinCgiProfile, ClientsWithoutAServer) {
-  // kill: 'S' the server, 'C' the client, 'A' ages the queue instead.
+  // kill: 'S' the server, 'A' ages the queue instead.
   struct Case { const char* why; bool standard; int staleAge; char kill; const char* mode; size_t nameLength; bool served; long queue; };
   for (const Case& c : std::vector<Case>{{"stale queue", false, 31, 0, "", 0, true, -1},
                                          {"standard client: stale queue", true, 31, 0, "", 0, true, -1},
                                          {"server killed", false, 0, 'S', "", 0, false, -1},
                                          {"standard client: queue aged while waiting", true, 0, 'A', "", 0, false, -1},
-                                         {"client told to quit", false, 0, 'C', "", 0, false, TQueueRecord::Size},
                                          {"server started", false, 0, 0, "1", 0, true, 0},
                                          {"name too long", false, 0, 0, "1", 300, true, 0}}) {
     ResidentSite site(Probe);
@@ -91,7 +89,7 @@ TEST(WinCgiProfile, ClientsWithoutAServer) {
     const std::string queue = site.base + "_S";
     std::filesystem::create_directories(site.dir + "/Temp");
     if (c.staleAge || c.kill == 'A') Touch(queue, c.staleAge);  // a queue no server of its own holds
-    if (c.kill == 'S' || c.kill == 'C') site.Start(server);
+    if (c.kill == 'S') site.Start(server);
     if (c.standard) plat::AppendToFile(site.base + "_C_1234_OUT", "");  // another client's, gone with a stale queue
     const std::string dir = site.dir + "/" + std::string(c.nameLength, 'd').substr(0, c.nameLength ? c.nameLength - site.dir.size() - 9 : 0);
     std::atomic<int> pid{0};
@@ -111,7 +109,7 @@ TEST(WinCgiProfile, ClientsWithoutAServer) {
     };
     while (c.kill && !waiting() && run.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout) {}
     plat::SleepMs(c.kill ? 300 : 0);
-    if (c.kill == 'S' || c.kill == 'C') kill(c.kill == 'S' ? site.pid : pid, c.kill == 'S' ? SIGKILL : SIGTERM);
+    if (c.kill == 'S') kill(site.pid, SIGKILL);
     if (c.kill == 'A') Touch(queue, 40);
     const auto [exit, out] = run.get();
     const std::string page = (c.standard ? "HTTP/1.1 200 OK\r\n" : "") + Page + "<fields>\r\nw=1\r\n</fields>";
@@ -122,24 +120,6 @@ TEST(WinCgiProfile, ClientsWithoutAServer) {
     const size_t clientFiles = plat::FindFiles(site.base + "_C_*_REQ", plat::faAnyFile).size() + plat::FileExists(site.base + "_C_1234_OUT");
     EXPECT_EQ(clientFiles, c.standard && !c.staleAge ? 1u : 0u) << c.why;
   }
-}
-
-// Each server takes its own kind from the shared queue, once; one that
-// serves alone stops at the other kind, one beside the other server looks past it.
-TEST(WinCgiQueue, EachServerTakesItsOwnKindOnce) {
-  for (bool windowsCgi : {false, true}) {
-    const std::string own = windowsCgi ? "/w/req.ini" : "/s_C_0001_REQ", other = windowsCgi ? "/s_C_0002_REQ" : "/w/o.ini";
-    plat::DeleteFile(QueueFileName());
-    for (const std::string& name : {other, own})
-      plat::AppendToFile(QueueFileName(),
-                         std::string(reinterpret_cast<const char*>(TQueueRecord::Make(0, name).Bytes), TQueueRecord::Size));
-    TQueueRecord taken;
-    EXPECT_EQ(TakeNextRequest(taken, windowsCgi, false), TTaken::Other);
-    EXPECT_EQ(TakeNextRequest(taken, windowsCgi, true), TTaken::Own);
-    EXPECT_EQ(taken.RecordName(), own);
-    EXPECT_EQ(TakeNextRequest(taken, windowsCgi, true), TTaken::None);
-  }
-  plat::DeleteFile(QueueFileName());
 }
 
 }  // namespace

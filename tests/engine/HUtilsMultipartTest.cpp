@@ -95,20 +95,27 @@ TEST_F(MultipartReader, HandlesPartsAsBrowsersAndOddClientsSendThem) {
 }
 
 // Whatever the boundary's length, a delimiter that a refill of the ring
-// splits is still found and none of it reaches the file.
+// splits is still found, after a file (none of it reaches the file) or a
+// part without a name alike.
 TEST_F(MultipartReader, FindsDelimiterSplitByARefill) {
   const std::string bytes = Read(PARLINO_SOURCE_DIR "/tests/data/multipart/big.bin");
-  for (const std::string& b : {std::string("------------------------4b58dcb079875853"), std::string(252, 'L')}) {
-    const std::string head = "--" + b + "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"s\"\r\n\r\n";
-    // Refills happen when the ring holds MultipartRingSize bytes and after
-    // the first spill; a delimiter starting at D straddles a refill at T
-    // when D < T < D + 4 + boundary length.
-    for (size_t refill : {size_t(MultipartRingSize), MultipartRingSize + head.size()})
-      for (size_t size = refill - head.size() - b.size() - 6; size <= refill - head.size() + 2; ++size) {
-        const std::string content = bytes.substr(0, size - 3) + "\r\n-";
-        ASSERT_TRUE(Parse(head + content + "\r\n" + Close(b)) == "f=s&f_FILENAME=<" + content + ">&") << size;
-      }
-  }
+  const std::string ring = bytes.substr(0, MultipartRingSize);
+  for (const std::string& b : {std::string("------------------------4b58dcb079875853"), std::string(252, 'L')})
+    for (const bool unnamed : {false, true}) {
+      const std::string head = "--" + b + "\r\nContent-Disposition: form-data; " +
+                               (unnamed ? "label=\"f\"" : "name=\"f\"; filename=\"s\"") + "\r\n\r\n";
+      // Refills happen when the ring holds MultipartRingSize bytes and after
+      // the first spill; a delimiter starting at D straddles a refill at T
+      // when D < T < D + 4 + boundary length.
+      for (size_t refill : {size_t(MultipartRingSize), MultipartRingSize + head.size()})
+        for (size_t size = refill - head.size() - b.size() - 6; size <= refill - head.size() + 2; ++size) {
+          const std::string content = bytes.substr(0, size - 3) + "\r\n-";
+          // Past a nameless part, a ring's worth of file: the refill overwrites all the ring holds.
+          const std::string next = unnamed ? Part(b, "name=\"g\"; filename=\"t\"", ring) : "";
+          ASSERT_TRUE(Parse(head + content + "\r\n" + next + Close(b)) ==
+                      (unnamed ? "g=t&g_FILENAME=<" + ring + ">&" : "f=s&f_FILENAME=<" + content + ">&")) << size;
+        }
+    }
 }
 
 }  // namespace

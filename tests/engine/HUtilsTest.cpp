@@ -34,12 +34,4 @@ TEST(HttpDate, GivesTheUtcTimeWithEnglishNames) {
   EXPECT_EQ(HttpDate(plat::EncodeDateTime({2024, 4, 15, 12, 0, 0, 0})), "Mon, 15 Apr 2024 10:00:00 GMT");
 }
 
-TEST(BuildFileName, ComposesDirectoryStemAndExtension) {
-  // Directory, extension, name, file name; as the log and the temporary
-  // files take them: a name without directory, the directory as set.
-  const std::vector<std::vector<std::string>> cases = {{"Log", "Log", "forum.cgi", "/opt/app/Log/forum.Log"},
-                                                       {"./x//./y", "tmp", "f", "/opt/app/x/y/f.tmp"}};
-  for (const auto& c : cases) EXPECT_EQ(BuildFileName("/opt/app/forum.cgi", c[0], c[1], c[2]), c[3]) << c[0] << c[2];
-}
-
 }  // namespace

@@ -6,8 +6,7 @@
 // on that many threads and prints the requests per second.
 // For NSAPI, HOST_SERVER names the server library the host loads for itself
 // after the library's start-up (default "ns-httpd40.dll"), HOST_CWD the
-// working directory, HOST_BUFSIZE the input buffer's size and HOST_SRVHDR
-// one "name:value" already in srvhdrs.
+// working directory and HOST_SRVHDR one "name:value" already in srvhdrs.
 #include <unistd.h>
 
 #include <chrono>
@@ -25,7 +24,6 @@ int main(int argc, char** argv) {
   if (v.count("HOST_CWD") && chdir(v["HOST_CWD"].c_str()) != 0) return 3;
   TNsapiHost host(v.count("HOST_SERVER") ? v["HOST_SERVER"] : "ns-httpd40.dll", argc > 1 ? argv[1] : "");
   if (!host.Entry<void>("NsapiService")) return 2;
-  if (v.count("HOST_BUFSIZE")) call.BufferSize = std::atoi(v["HOST_BUFSIZE"].c_str());
   const std::string header = v["HOST_SRVHDR"];
   if (!header.empty()) call.ServerHeaders.emplace_back(header.substr(0, header.find(':')), header.substr(header.find(':') + 1));
 #else

@@ -31,10 +31,9 @@ class TProbeForm : public plat::TForm {
     engine->OnIsapiExtensionVersion = [](unsigned&, std::string&, bool&) {
       if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
     };
-    engine->OnIsapiFilterVersion = [](unsigned&, unsigned&, std::string& description, unsigned& flags, bool&) {
+    engine->OnIsapiFilterVersion = [](unsigned&, unsigned&, std::string&, unsigned& flags, bool&) {
       if (Env("PROBE_EXTVERSION") == "throw") throw plat::Exception("no version");
       flags = SF_NOTIFY_READ_RAW_DATA | SF_NOTIFY_SEND_RAW_DATA;
-      description = "probe filter";
     };
     engine->OnIsapiFilterProc = [this](THTTP_FILTER_CONTEXT&, unsigned, void*, unsigned&) {
       ListFields();
@@ -43,17 +42,13 @@ class TProbeForm : public plat::TForm {
   }
 
  private:
-  // Writes, in this order: a header field "name:value", GIF data, text, the
+  // Writes, in this order: a header field "name:value", text, the
   // body as the handler reads it itself, variables by name. Given none of
   // them, it lists the request's fields. Then it raises PROBE_THROW.
   void Handle() {
     const std::string header = Env("PROBE_HEADER"), text = Env("PROBE_TEXT"), vars = Env("PROBE_VARS");
     const int read = std::atoi(Env("PROBE_READ").c_str());
     if (!header.empty()) HttpWriteHeader(header.substr(0, header.find(':')), header.substr(header.find(':') + 1));
-    if (Flag("PROBE_GIF")) {
-      SetImageType(2);
-      HttpWriteData("GIF89a", 6);
-    }
     if (!text.empty()) HttpWrite(text);
     if (read > 0) {
       std::string body(read, '\0');
@@ -62,7 +57,7 @@ class TProbeForm : public plat::TForm {
     }
     std::istringstream names(vars);
     for (std::string name; std::getline(names, name, ',');) HttpWriteLn("<" + name + ">" + HttpGetVariable(name));
-    if (header.empty() && text.empty() && vars.empty() && read == 0 && !Flag("PROBE_SILENT") && !Flag("PROBE_GIF")) ListFields();
+    if (header.empty() && text.empty() && vars.empty() && read == 0) ListFields();
     if (!Env("PROBE_SLEEP").empty()) plat::SleepMs(std::stoi(Env("PROBE_SLEEP")));
     if (!Env("PROBE_THROW").empty()) throw plat::Exception(Env("PROBE_THROW"));
     // Not an exception of the runtime: the request wrapper lets it pass.

@@ -8,6 +8,7 @@
 #include <future>
 #include <regex>
 
+#include "platform/PlatFiles.h"
 #include "platform/PlatThreads.h"
 #include "platform/PlatWindow.h"
 #include "tests/support/PlatRun.h"
