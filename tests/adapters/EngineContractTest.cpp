@@ -109,7 +109,7 @@ std::string ServeIsapi(Env env, const std::vector<std::string>& body) { return S
 // An NSAPI server with its library: the variables become its parameters,
 // the header block is what it sends from srvhdrs.
 std::string ServeNsapi(Env env, const std::vector<std::string>& body) {
-  env.insert({{"LD_LIBRARY_PATH", std::string(PARLINO_BINARY_DIR) + "/nsapi/plain"}, });
+  env["LD_LIBRARY_PATH"] = std::string(PARLINO_BINARY_DIR) + "/nsapi/plain";
   return ServeHost("nsapi_host", env, body);
 }
 

@@ -27,7 +27,7 @@ struct TLibraryCall {
   std::map<std::string, std::string> Variables;  // CGI names: QUERY_STRING, SCRIPT_NAME, CONTENT_TYPE ...
   std::string Body = "";
   size_t Preload = 0;     // body bytes handed over with the request (NSAPI: already in the input buffer)
-  int BufferSize = 100;  // NSAPI's input buffer: small, so that bodies cross refills
+  int BufferSize = 100;   // NSAPI's input buffer: small, so that bodies cross refills
   std::vector<std::pair<std::string, std::string>> ServerHeaders = {};  // NSAPI: in srvhdrs before the call
 };
 
